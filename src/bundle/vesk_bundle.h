@@ -1,0 +1,69 @@
+// The bundle manifest and the key scanner that reads it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "vesk/vesk.h"
+
+namespace vesk {
+
+// A host keypoint set is this many rows of (x, y, z).
+inline constexpr int kHostKpRows = 21;
+
+struct VESK_EXPORT Unsharp {
+  float amount = 1.3f;
+  float sigma = 2.0f;
+  int32_t ksize = 13;
+};
+
+struct VESK_EXPORT Manifest {
+  std::string dir;
+  std::string agent;
+  int32_t NT = 0;
+  int32_t H = 0;
+  int32_t W = 0;
+  int32_t M_src_w = 0;  // canvas the paste matrices were authored on
+  int32_t M_src_h = 0;
+  int32_t crop = 512;
+  Unsharp unsharp;
+  int32_t frames = 0;
+  std::string lip_template;
+
+  // Path of the director model "model_<key>.onnx" (or its unified-layout alias).
+  std::string modelPath(const std::string& key) const;
+};
+
+// Reads and validates dir/manifest.json of the bundle at `path` (a directory or a container).
+Manifest loadManifest(const std::string& path);
+
+namespace manifest_key {
+
+struct KeyHit {
+  uint64_t pos = 0;  // where the value starts: first non-blank byte after the colon
+  int32_t depth = 0;  // 1 for keys of the top-level object
+  bool scalar = false;  // the value is neither an object nor an array
+};
+
+inline constexpr size_t kAbsent = static_cast<size_t>(-1);
+// A number that reads exactly this counts as absent.
+inline constexpr double kAbsentNumber = -1e300;
+
+std::vector<KeyHit> keyHits(std::string_view text, std::string_view key);
+
+// Offset of the one scalar value of `key`, kAbsent when there is none; throws the AMBIGUOUS text
+// when the choice would be arbitrary.
+size_t scalarValuePos(std::string_view text, std::string_view key);
+
+}  // namespace manifest_key
+
+// Pointer to the value of `key`; throws "manifest: missing key <key>".
+const char* findKey(const std::string& text, const std::string& key);
+std::string strField(const std::string& text, const std::string& key);
+// The number of `key`, else of `alternative`; throws "manifest: missing key key/alternative".
+double numFieldEither(const std::string& text, const std::string& key, const std::string& alternative);
+
+}  // namespace vesk
