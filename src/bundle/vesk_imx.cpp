@@ -86,6 +86,16 @@ std::string trimBlanks(const std::string& s) {
   return s.substr(b, e - b + 1);
 }
 
+// A zero byte would end the message early; it is shown as the two characters backslash and zero.
+std::string printableName(const std::string& name) {
+  std::string out;
+  for (const char ch : name) {
+    if (ch == '\0') out += "\\0";
+    else out += ch;
+  }
+  return out;
+}
+
 std::vector<imx::Entry> readToc(std::FILE* f, const std::string& c) {
   unsigned char hdr[8];
   if (std::fread(hdr, 1, 8, f) != 8 || std::memcmp(hdr, imx::kMagic, 4) != 0)
@@ -104,7 +114,7 @@ std::vector<imx::Entry> readToc(std::FILE* f, const std::string& c) {
     if (!e.name.empty() && std::fread(e.name.data(), 1, e.name.size(), f) != e.name.size())
       throw std::runtime_error(c + ": truncated member name at " + std::to_string(i));
     unsigned char ob[16];
-    if (std::fread(ob, 1, 16, f) != 16) throw std::runtime_error(c + ": truncated TOC offsets at member " + e.name);
+    if (std::fread(ob, 1, 16, f) != 16) throw std::runtime_error(c + ": truncated TOC offsets at member " + printableName(e.name));
     e.offset = le64(ob);
     e.size = le64(ob + 8);
     toc.push_back(std::move(e));
@@ -337,7 +347,8 @@ std::string unwrapOnce(const std::string& c) {
   const std::vector<Entry> toc = readToc(f.get(), c);
   // Every name is checked before anything is written, so a hostile table places no file at all.
   for (const Entry& e : toc)
-    if (isUnsafeMemberName(e.name)) throw std::runtime_error(c + ": refusing unsafe member name '" + e.name + "'");
+    if (isUnsafeMemberName(e.name))
+      throw std::runtime_error(c + ": refusing unsafe member name '" + printableName(e.name) + "'");
   std::vector<char> buf(kCopyBuffer);
   for (const Entry& e : toc) {
     if (isSyntheticManifest(f.get(), e)) continue;
