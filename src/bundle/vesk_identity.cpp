@@ -1,0 +1,246 @@
+#include "bundle/vesk_identity.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "bundle/vesk_imx.h"
+#include "driver/vesk_driver.h"
+
+namespace vesk {
+
+// ---------------------------------------------------------------------------------------------
+// MappedFile
+
+MappedFile::MappedFile(const std::string& path, size_t expected) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw std::runtime_error("cannot open " + path);
+  struct stat st{};
+  if (::fstat(fd, &st) != 0 || st.st_size < 0 || static_cast<uint64_t>(st.st_size) != expected) {
+    ::close(fd);
+    throw std::runtime_error("size mismatch " + path);
+  }
+  void* base = expected ? ::mmap(nullptr, expected, PROT_READ, MAP_PRIVATE, fd, 0) : MAP_FAILED;
+  ::close(fd);
+  if (base == MAP_FAILED) throw std::runtime_error("mmap failed " + path);
+  base_ = base;
+  data_ = static_cast<const uint8_t*>(base);
+  len_ = expected;
+}
+
+MappedFile::~MappedFile() { release(); }
+
+MappedFile::MappedFile(MappedFile&& o) noexcept : data_(o.data_), base_(o.base_), len_(o.len_) {
+  o.data_ = nullptr;
+  o.base_ = nullptr;
+  o.len_ = 0;
+}
+
+MappedFile& MappedFile::operator=(MappedFile&& o) noexcept {
+  if (this != &o) {
+    release();
+    data_ = o.data_;
+    base_ = o.base_;
+    len_ = o.len_;
+    o.data_ = nullptr;
+    o.base_ = nullptr;
+    o.len_ = 0;
+  }
+  return *this;
+}
+
+void MappedFile::release() {
+  if (base_) ::munmap(base_, len_);
+  base_ = nullptr;
+  data_ = nullptr;
+  len_ = 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// helpers
+
+namespace {
+
+std::string readManifestText(const Manifest& m) {
+  const std::string path = m.dir + "/manifest.json";
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot open " + path);
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+bool exists(const std::string& path) {
+  struct stat st{};
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+template <typename T>
+std::vector<T> readRaw(const std::string& path, size_t count) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot open " + path);
+  std::vector<T> out(count);
+  const auto bytes = static_cast<std::streamsize>(count * sizeof(T));
+  in.read(reinterpret_cast<char*>(out.data()), bytes);
+  if (in.gcount() != bytes) throw std::runtime_error("size mismatch " + path);
+  char extra;
+  if (in.read(&extra, 1).gcount() != 0) throw std::runtime_error("size mismatch " + path);
+  return out;
+}
+
+size_t frames(int32_t n) { return n > 0 ? static_cast<size_t>(n) : 0; }
+
+}  // namespace
+
+std::string manifestStringOr(const std::string& text, const std::string& key, const std::string& fallback) {
+  const size_t pos = manifest_key::scalarValuePos(text, key);
+  if (pos == manifest_key::kAbsent || pos >= text.size() || text[pos] != '"') return fallback;
+  const size_t end = text.find('"', pos + 1);
+  if (end == std::string::npos || end == pos + 1) return fallback;
+  return text.substr(pos + 1, end - pos - 1);
+}
+
+// ---------------------------------------------------------------------------------------------
+// ensureIdentityMembers
+
+void ensureIdentityMembers(const Manifest& manifest) {
+  const std::string text = readManifestText(manifest);
+  const std::string& dir = manifest.dir;
+  const std::string prior_name = manifestStringOr(text, "P_rgb", "P.f16");
+  const bool have_p = exists(resolveMember(dir, "P.f16"));
+  const bool have_fs = exists(resolveMember(dir, "fs_red.f16"));
+  if (prior_name != "P.f16" && exists(resolveMember(dir, prior_name)) && !have_p && !have_fs)
+    throw std::runtime_error("this bundle's manifest names its raw warp prior '" + prior_name +
+                             "' (P_rgb) but vesk::Identity maps the welded name P.f16 and would find nothing — it "
+                             "maps NOTHING silently and Identity::P(si) is then an offset from a null pointer. "
+                             "REFUSING rather than rendering off a prior nothing will read.");
+  if (have_p || have_fs) return;
+  const std::string hevc = manifestStringOr(text, "P_hevc", "");
+  if (hevc.empty())
+    throw std::runtime_error("this bundle carries neither " + prior_name +
+                             " nor fs_red.f16, and its manifest names no P_hevc member to play one from — the "
+                             "renderer has no warp prior and vesk::Identity would hand it a null pointer. REFUSING "
+                             "to create a session.");
+  const std::string path = resolveMember(dir, hevc);
+  if (!exists(path))
+    throw std::runtime_error("this bundle's manifest names P_hevc '" + hevc + "' and the file is not there (" + path +
+                             ") — the renderer has no warp prior. REFUSING to create a session.");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Identity
+
+Identity::Identity(const Manifest& m) : NT(m.NT), crop(m.crop), manifest(m) {
+  ensureIdentityMembers(m);
+  const size_t nt = frames(NT);
+  const size_t side = frames(crop);
+  pooled = MappedFile(resolveMember(m.dir, "pooled64.f16"), nt * kPooledHalves * 2);
+  const std::string p_path = resolveMember(m.dir, "P.f16");
+  const std::string fs_path = resolveMember(m.dir, "fs_red.f16");
+  if (canOpenForReading(p_path)) {
+    P_ = MappedFile(p_path, nt * side * side * 6);
+  } else if (!canOpenForReading(fs_path)) {
+    const std::string name = manifestStringOr(readManifestText(m), "P_hevc", "P_hevc.mov");
+    const std::string path = resolveMember(m.dir, name);
+    if (canOpenForReading(path)) prior_path = path;
+  }
+  if (canOpenForReading(fs_path)) fs_red = MappedFile(fs_path, nt * kFsRedHalves * 2);
+  M_ = readRaw<float>(resolveMember(m.dir, "M.f32"), nt * 6);
+  rescaleM(m);
+}
+
+Identity::~Identity() = default;
+
+void Identity::checkSi(int si) const {
+  if (si < 0 || si >= NT)
+    throw std::runtime_error("vesk::Identity: si " + std::to_string(si) + " outside [0," + std::to_string(NT) + ")");
+}
+
+const uint16_t* Identity::pooled64(int si) const {
+  checkSi(si);
+  return reinterpret_cast<const uint16_t*>(pooled.data() + static_cast<size_t>(si) * kPooledHalves * 2);
+}
+
+const uint16_t* Identity::P(int si) {
+  checkSi(si);
+  if (!P_.empty())
+    return reinterpret_cast<const uint16_t*>(P_.data() +
+                                             static_cast<size_t>(si) * frames(crop) * frames(crop) * 6);
+  int got = -1;
+  return reinterpret_cast<const uint16_t*>(prior()->pullAt(si, &got));
+}
+
+void Identity::walkP(int si) {
+  if (!P_.empty() || prior_path.empty()) return;
+  checkSi(si);
+  int got = -1;
+  (void)prior()->pullAt(si, &got);
+}
+
+const uint16_t* Identity::fsRed(int si) const {
+  checkSi(si);
+  if (fs_red.empty()) throw std::runtime_error("vesk::Identity: this bundle carries no fs_red.f16");
+  return reinterpret_cast<const uint16_t*>(fs_red.data() + static_cast<size_t>(si) * kFsRedHalves * 2);
+}
+
+const float* Identity::M(int si) const {
+  checkSi(si);
+  return M_.data() + static_cast<size_t>(si) * 6;
+}
+
+DriverCursor* Identity::prior() {
+  std::call_once(prior_once, [this] { prior_cursor = DriverCursor::openPrior(manifest, 2, 11); });
+  return prior_cursor.get();
+}
+
+std::string Identity::priorBackend() {
+  if (!P_.empty()) return "mmap P.f16";
+  if (!prior_path.empty()) return prior()->name();
+  return "none";
+}
+
+int64_t Identity::priorResidentBytes() {
+  if (!P_.empty() || prior_path.empty()) return 0;
+  return prior()->residentBytes();
+}
+
+uint64_t Identity::priorSeeks() {
+  if (!P_.empty() || prior_path.empty()) return 0;
+  return prior()->seeks();
+}
+
+void Identity::rescaleM(const Manifest& m) {
+  if (m.M_src_w <= 0 || m.M_src_h <= 0)
+    throw std::runtime_error("vesk::Identity: manifest carries no paste-space stamp (M_src_w/M_src_h) — refusing to "
+                             "paste M without knowing the space it was authored in");
+  if (m.M_src_w == m.W && m.M_src_h == m.H) return;
+  const double sx = static_cast<double>(m.W) / m.M_src_w;
+  const double sy = static_cast<double>(m.H) / m.M_src_h;
+  for (size_t i = 0; i + 6 <= M_.size(); i += 6) {
+    for (size_t k = 0; k < 3; ++k) M_[i + k] = static_cast<float>(M_[i + k] * sx);
+    for (size_t k = 3; k < 6; ++k) M_[i + k] = static_cast<float>(M_[i + k] * sy);
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Drive
+
+Drive loadDrive(const Manifest& m) {
+  Drive d;
+  d.frames = m.frames;
+  const size_t n = frames(m.frames);
+  d.xs = readRaw<float>(resolveMember(m.dir, "drive/xs.f32"), n * 63);
+  d.xd = readRaw<float>(resolveMember(m.dir, "drive/xd.f32"), n * 63);
+  d.si = readRaw<int32_t>(resolveMember(m.dir, "drive/si.i32"), n);
+  for (int32_t s : d.si)
+    if (s < 0 || s >= m.NT) throw std::runtime_error("drive: si out of range");
+  return d;
+}
+
+}  // namespace vesk

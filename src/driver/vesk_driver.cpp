@@ -1,0 +1,454 @@
+#include "driver/vesk_driver.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "bundle/vesk_bundle.h"
+#include "bundle/vesk_identity.h"
+#include "bundle/vesk_image.h"
+#include "bundle/vesk_imx.h"
+
+namespace vesk {
+namespace driver {
+
+Source::~Source() = default;
+
+int64_t Source::frameBytes() const { return static_cast<int64_t>(W()) * H() * 3; }
+
+namespace {
+
+class JpgDirSource final : public Source {
+ public:
+  JpgDirSource(std::string dir, int NT, int W, int H) : dir_(std::move(dir)), NT_(NT), W_(W), H_(H) {}
+
+  int32_t NT() const override { return NT_; }
+  int32_t W() const override { return W_; }
+  int32_t H() const override { return H_; }
+
+  bool next(uint8_t* dst) override {
+    if (pos_ >= NT_) return false;
+    char file[32];
+    std::snprintf(file, sizeof file, "/frame_%06d.jpg", pos_);
+    const std::string path = dir_ + file;
+    int w = 0, h = 0;
+    const std::vector<uint8_t> px = loadImageRGB(path, &w, &h);
+    if (w != W_ || h != H_)
+      throw std::runtime_error("vesk_driver: " + path + " is " + std::to_string(w) + "x" + std::to_string(h) +
+                               ", the manifest says " + std::to_string(W_) + "x" + std::to_string(H_) +
+                               " — refusing");
+    std::memcpy(dst, px.data(), px.size());
+    ++pos_;
+    return true;
+  }
+
+  void rewind() override { pos_ = 0; }
+
+  void seek(int i) override {
+    if (i < 0 || i >= NT_) throw std::runtime_error("vesk_driver: seek outside the member");
+    pos_ = i;
+  }
+
+  std::string name() const override { return "jpg/stb"; }
+  int64_t residentBytes() const override { return 0; }
+
+ private:
+  std::string dir_;
+  int32_t NT_, W_, H_;
+  int32_t pos_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<Source> openJpgDir(const std::string& dir, int NT, int W, int H) {
+  return std::make_unique<JpgDirSource>(dir, NT, W, H);
+}
+
+}  // namespace driver
+
+// ---------------------------------------------------------------------------------------------
+// DriverCursor
+
+struct DriverCursor::Impl {
+  std::unique_ptr<driver::Source> source;
+  int32_t NT = 0, W = 0, H = 0;
+  uint64_t frame_bytes = 0;
+  int32_t ahead = 1;
+  int32_t history = 0;
+  int32_t slots = 0;
+  std::vector<std::vector<uint8_t>> ring;
+  std::vector<int32_t> slot_frame;
+
+  mutable std::mutex state_mutex;
+  std::mutex caller_mutex;
+  std::condition_variable room;
+  std::condition_variable ready;
+  uint64_t consumed = 0;
+  uint64_t produced = 0;
+  uint64_t floor = 0;
+  bool busy = false;
+  int32_t next_decode = 0;
+  int32_t expected = 0;
+  int32_t source_pos = 0;
+  int32_t pending_seek = -1;
+  uint64_t generation = 0;
+  bool stop = false;
+  std::string error;
+  uint64_t seeks = 0;
+  std::thread thread;
+
+  void fail(std::unique_lock<std::mutex>&, const std::string& text) {
+    if (error.empty()) error = text;
+    ready.notify_all();
+  }
+
+  // With the state mutex held.
+  const uint8_t* take(std::unique_lock<std::mutex>& lk, bool mut, int* index) {
+    for (;;) {
+      if (!error.empty()) throw std::runtime_error(error);
+      if (consumed < produced) {
+        const uint64_t p = consumed++;
+        // A frame handed out for writing is never served again from history.
+        if (mut) floor = p + 1;
+        room.notify_one();
+        const size_t s = static_cast<size_t>(p % static_cast<uint64_t>(slots));
+        *index = slot_frame[s];
+        expected = (*index + 1) % NT;
+        return ring[s].data();
+      }
+      ready.wait(lk);
+    }
+  }
+
+  // With the state mutex held: makes frame a the one the next take returns.
+  void seekTo(std::unique_lock<std::mutex>&, int a) {
+    if (!error.empty()) throw std::runtime_error(error);
+    expected = a;
+    const uint64_t S = static_cast<uint64_t>(slots);
+    int32_t upcoming;
+    if (consumed < produced)
+      upcoming = slot_frame[consumed % S];
+    else if (pending_seek >= 0)
+      upcoming = pending_seek;
+    else
+      upcoming = next_decode;
+    if (upcoming == a) return;
+    // A pending seek decides what comes next, so neither the window nor next_decode can serve a
+    // different frame until it has been carried out.
+    if (pending_seek < 0) {
+      uint64_t lo = floor;
+      if (produced >= S) lo = std::max(lo, produced + (busy ? 1 : 0) - S);
+      if (static_cast<uint64_t>(history) + 1 < consumed) lo = std::max(lo, consumed - static_cast<uint64_t>(history) - 1);
+      for (uint64_t p = lo; p < produced; ++p) {
+        if (slot_frame[p % S] == a) {
+          consumed = p;
+          room.notify_one();
+          return;
+        }
+      }
+      if (a == next_decode) {
+        consumed = produced;
+        room.notify_one();
+        return;
+      }
+    }
+    consumed = produced;
+    pending_seek = a;
+    ++generation;
+    ++seeks;
+    room.notify_one();
+  }
+
+  void checkRange(int a) const {
+    if (a < 0 || a >= NT)
+      throw std::runtime_error("vesk_driver: seek(" + std::to_string(a) + ") outside [0," + std::to_string(NT) + ")");
+  }
+
+  void run() {
+    std::unique_lock<std::mutex> lk(state_mutex);
+    for (;;) {
+      if (stop) return;
+      if (pending_seek >= 0) {
+        const int32_t target = pending_seek;
+        next_decode = target;
+        pending_seek = -1;
+        lk.unlock();
+        try {
+          source->seek(target);
+        } catch (const std::exception& e) {
+          lk.lock();
+          fail(lk, std::string("vesk_driver: seek failed: ") + e.what());
+          return;
+        }
+        lk.lock();
+        source_pos = target;
+        continue;
+      }
+      if (produced - consumed < static_cast<uint64_t>(ahead)) {
+        const size_t slot = static_cast<size_t>(produced % static_cast<uint64_t>(slots));
+        const uint64_t gen = generation;
+        const int32_t r = next_decode;
+        // The slot's old frame is gone from here on, whatever becomes of the new one.
+        slot_frame[slot] = -1;
+        busy = true;
+        lk.unlock();
+        try {
+          if (source_pos == NT) {
+            source->rewind();
+            source_pos = 0;
+          }
+          if (!source->next(ring[slot].data()))
+            throw std::runtime_error(source->name() + " ended after " + std::to_string(source_pos) +
+                                     " frames, the manifest says NT=" + std::to_string(NT) +
+                                     " — a short driver is a session that stops part way through the loop, refusing");
+        } catch (const std::exception& e) {
+          lk.lock();
+          busy = false;
+          fail(lk, std::string("vesk_driver: ") + e.what());
+          return;
+        }
+        ++source_pos;
+        lk.lock();
+        busy = false;
+        if (gen == generation) {
+          slot_frame[slot] = r;
+          ++produced;
+          next_decode = (r + 1) % NT;
+          ready.notify_all();
+        }
+        continue;
+      }
+      room.wait(lk);
+    }
+  }
+};
+
+DriverCursor::DriverCursor(std::unique_ptr<driver::Source> source, int ahead, int history)
+    : impl_(std::make_unique<Impl>()) {
+  if (!source) throw std::runtime_error("vesk_driver: no source to play");
+  Impl& m = *impl_;
+  m.NT = source->NT();
+  m.W = source->W();
+  m.H = source->H();
+  if (m.NT < 1) throw std::runtime_error("vesk_driver: a cursor needs at least one frame (NT=" + std::to_string(m.NT) + ")");
+  const int64_t fb = source->frameBytes();
+  if (fb <= 0) throw std::runtime_error("vesk_driver: a cursor needs frames of at least one byte");
+  m.frame_bytes = static_cast<uint64_t>(fb);
+  m.ahead = std::max(ahead, 1);
+  m.history = std::max(history, 0);
+  m.slots = m.ahead + m.history + 1;
+  m.ring.assign(static_cast<size_t>(m.slots), std::vector<uint8_t>(m.frame_bytes));
+  m.slot_frame.assign(static_cast<size_t>(m.slots), -1);
+  NT_ = m.NT;
+  W_ = m.W;
+  H_ = m.H;
+  frame_bytes_ = fb;
+  name_ = source->name();
+  m.source = std::move(source);
+  m.thread = std::thread([this] { impl_->run(); });
+}
+
+DriverCursor::~DriverCursor() {
+  {
+    std::lock_guard<std::mutex> lk(impl_->state_mutex);
+    impl_->stop = true;
+  }
+  impl_->room.notify_all();
+  impl_->ready.notify_all();
+  if (impl_->thread.joinable()) impl_->thread.join();
+}
+
+std::unique_ptr<DriverCursor> DriverCursor::over(std::unique_ptr<driver::Source> source, int ahead, int history) {
+  return std::make_unique<DriverCursor>(std::move(source), ahead, history);
+}
+
+int DriverCursor::pull(uint8_t* dst) {
+  int si = -1;
+  std::lock_guard<std::mutex> caller(impl_->caller_mutex);
+  const uint8_t* p;
+  {
+    std::unique_lock<std::mutex> lk(impl_->state_mutex);
+    impl_->seekTo(lk, impl_->expected);
+    p = impl_->take(lk, false, &si);
+  }
+  // The decode thread cannot reach this slot before more frames are taken, and the caller
+  // mutex keeps other consumers from taking them meanwhile.
+  std::memcpy(dst, p, impl_->frame_bytes);
+  return si;
+}
+
+const uint8_t* DriverCursor::pull(int* si) {
+  int got = -1;
+  std::lock_guard<std::mutex> caller(impl_->caller_mutex);
+  std::unique_lock<std::mutex> lk(impl_->state_mutex);
+  impl_->seekTo(lk, impl_->expected);
+  const uint8_t* p = impl_->take(lk, false, &got);
+  if (si) *si = got;
+  return p;
+}
+
+uint8_t* DriverCursor::pullMut(int* si) {
+  int got = -1;
+  std::lock_guard<std::mutex> caller(impl_->caller_mutex);
+  std::unique_lock<std::mutex> lk(impl_->state_mutex);
+  impl_->seekTo(lk, impl_->expected);
+  const uint8_t* p = impl_->take(lk, true, &got);
+  if (si) *si = got;
+  return const_cast<uint8_t*>(p);
+}
+
+namespace {
+void checkYield(int taken, int asked) {
+  if (taken != asked)
+    throw std::runtime_error("vesk_driver: cursor yielded frame " + std::to_string(taken) + " for si=" +
+                             std::to_string(asked));
+}
+}  // namespace
+
+int DriverCursor::pullAt(int si, uint8_t* dst) {
+  impl_->checkRange(si);
+  int got = -1;
+  std::lock_guard<std::mutex> caller(impl_->caller_mutex);
+  const uint8_t* p;
+  {
+    std::unique_lock<std::mutex> lk(impl_->state_mutex);
+    impl_->seekTo(lk, si);
+    p = impl_->take(lk, false, &got);
+  }
+  checkYield(got, si);
+  std::memcpy(dst, p, impl_->frame_bytes);
+  return got;
+}
+
+const uint8_t* DriverCursor::pullAt(int si, int* out) {
+  impl_->checkRange(si);
+  int got = -1;
+  std::lock_guard<std::mutex> caller(impl_->caller_mutex);
+  std::unique_lock<std::mutex> lk(impl_->state_mutex);
+  impl_->seekTo(lk, si);
+  const uint8_t* p = impl_->take(lk, false, &got);
+  checkYield(got, si);
+  if (out) *out = got;
+  return p;
+}
+
+uint8_t* DriverCursor::pullMutAt(int si, int* out) {
+  impl_->checkRange(si);
+  int got = -1;
+  std::lock_guard<std::mutex> caller(impl_->caller_mutex);
+  std::unique_lock<std::mutex> lk(impl_->state_mutex);
+  impl_->seekTo(lk, si);
+  const uint8_t* p = impl_->take(lk, true, &got);
+  checkYield(got, si);
+  if (out) *out = got;
+  return const_cast<uint8_t*>(p);
+}
+
+void DriverCursor::seek(int i) {
+  impl_->checkRange(i);
+  std::lock_guard<std::mutex> caller(impl_->caller_mutex);
+  std::unique_lock<std::mutex> lk(impl_->state_mutex);
+  impl_->seekTo(lk, i);
+}
+
+int DriverCursor::position() const {
+  std::lock_guard<std::mutex> lk(impl_->state_mutex);
+  return impl_->expected;
+}
+
+uint64_t DriverCursor::seeks() const {
+  std::lock_guard<std::mutex> lk(impl_->state_mutex);
+  return impl_->seeks;
+}
+
+int64_t DriverCursor::residentBytes() const {
+  return static_cast<int64_t>(impl_->slots) * static_cast<int64_t>(impl_->frame_bytes) + impl_->source->residentBytes();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Opening a bundle's members
+
+namespace {
+
+std::string readText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return {};
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+bool exists(const std::string& path) {
+  struct stat st{};
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+}  // namespace
+
+std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& manifest, int ahead, int history) {
+  const std::string text = readText(manifest.dir + "/manifest.json");
+  const std::string dir_name = manifestStringOr(text, "target_frames", "target_frames");
+  const std::string video_name = manifestStringOr(text, "target_frames_mp4", "target_frames.mp4");
+  const std::string jpg_dir = manifest.dir + "/" + dir_name;
+  char last[32];
+  std::snprintf(last, sizeof last, "/frame_%06d.jpg", manifest.NT - 1);
+  const bool populated = manifest.NT >= 1 && exists(jpg_dir + last);
+  const std::string video = resolveMember(manifest.dir, video_name);
+  const bool have_video = exists(video);
+
+  const char* prefer = std::getenv("VESK_DRIVER_PREFER_MP4");
+  const bool prefer_mp4 = prefer && std::strcmp(prefer, "1") == 0 && have_video;
+  if (prefer_mp4) {
+    if (populated)
+      std::fprintf(stderr,
+                   "[vesk-driver] VESK_DRIVER_PREFER_MP4=1 — %s/ is populated and NOT used; %s is the member this "
+                   "consumer reads\n",
+                   dir_name.c_str(), video_name.c_str());
+  } else if (populated) {
+    std::fprintf(stderr, "[vesk-driver] %s/ (raw jpg, %d frames) — read one frame per pull\n", dir_name.c_str(),
+                 manifest.NT);
+    return over(driver::openJpgDir(jpg_dir, manifest.NT, manifest.W, manifest.H), ahead, history);
+  }
+  if (!have_video)
+    throw std::runtime_error("this bundle carries neither a populated " + dir_name + "/ nor " + video_name + " (" +
+                             video + ") — there is no driver video to play. REFUSING to create a session.");
+  auto source = driver::openMp4(video, manifest.NT, manifest.W, manifest.H);
+  const std::string source_name = source->name();
+  auto cursor = over(std::move(source), ahead, history);
+  std::fprintf(stderr,
+               "[vesk-driver] %s decoded IN PLACE (%s, %d frames %dx%d, look-ahead %d, history %d) — no frame of the "
+               "driver is expanded ahead of the paste\n",
+               video_name.c_str(), source_name.c_str(), manifest.NT, manifest.W, manifest.H, std::max(ahead, 1),
+               std::max(history, 0));
+  return cursor;
+}
+
+std::unique_ptr<DriverCursor> DriverCursor::openPrior(const Manifest& manifest, int ahead, int history) {
+  const std::string text = readText(manifest.dir + "/manifest.json");
+  const std::string name = manifestStringOr(text, "P_hevc", "P_hevc.mov");
+  const std::string path = resolveMember(manifest.dir, name);
+  if (!exists(path))
+    throw std::runtime_error("this bundle carries neither a raw P.f16 nor " + name + " (" + path +
+                             ") — there is no warp prior to play. REFUSING to create a session.");
+  auto source = driver::openPriorHevc(path, manifest.NT, manifest.crop);
+  const std::string source_name = source->name();
+  auto cursor = over(std::move(source), ahead, history);
+  std::fprintf(stderr,
+               "Zentrova: identity source ready — %d frames %dx%d, played straight from %s (%s); nothing is unpacked "
+               "to disk\n",
+               manifest.NT, manifest.crop, manifest.crop, name.c_str(), source_name.c_str());
+  return cursor;
+}
+
+}  // namespace vesk
