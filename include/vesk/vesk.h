@@ -50,6 +50,62 @@ VESK_EXPORT int vesk_bundle_resolve_handle(const char* path, char* dst, size_t d
  * fit (dst is then "") or the bundle path cannot be resolved. Stores no error text. */
 VESK_EXPORT int vesk_bundle_resolve_member(const char* bundle, const char* member, char* dst, size_t dst_len);
 
+/* ---- Render context ---------------------------------------------------------------------------
+ * One opened identity bundle: manifest, identity members, drive tables, driver video (decoded on a
+ * thread of its own), paste stage and, from the first render on, the director renderer. Calls on one
+ * context must not overlap in time. An utterance session must be destroyed before its context. */
+typedef struct vesk_ctx vesk_ctx;
+
+/* Opens the bundle at bundle_dir (a directory or an IMX container) to render with the director
+ * model_key ("b1" opens model_b1.onnx). threads < 1 leaves the pool size to the core; ep NULL or ""
+ * selects the ONNX Runtime CPU provider. NULL on failure, with the reason in vesk_last_error(). */
+VESK_EXPORT vesk_ctx* vesk_create(const char* bundle_dir, const char* model_key, int threads, const char* ep);
+/* Stops the driver thread and frees everything; NULL is ignored. */
+VESK_EXPORT void vesk_destroy(vesk_ctx* ctx);
+
+/* Sizes of the bundle; 0 for NULL. These set no error. */
+VESK_EXPORT int vesk_nt(vesk_ctx* ctx);           /* source frames */
+VESK_EXPORT int vesk_width(vesk_ctx* ctx);        /* canvas width in pixels */
+VESK_EXPORT int vesk_height(vesk_ctx* ctx);       /* canvas height in pixels */
+VESK_EXPORT int vesk_crop(vesk_ctx* ctx);         /* side of the square face crop */
+VESK_EXPORT int vesk_drive_frames(vesk_ctx* ctx); /* frames of the idle drive loop */
+
+/* ---- Single frames ----------------------------------------------------------------------------
+ * A crop is 3 planes (R, G, B) of crop x crop floats in 0..1, owned by the context and valid until
+ * the next render on it. Frames are RGB24 (W x H x 3) or RGBA (W x H x 4). 0 <= si < vesk_nt(). */
+
+/* Renders source frame si driven by the keypoints xd (xs: si's own). NULL on failure. */
+VESK_EXPORT const float* vesk_render_kp_crop(vesk_ctx* ctx, int si, const float* xs, const float* xd);
+/* Renders drive frame `frame` (0 <= frame < vesk_drive_frames()). NULL on failure. */
+VESK_EXPORT const float* vesk_render_drive_crop(vesk_ctx* ctx, int frame);
+/* Decodes driver frame si into out (out_len >= W*H*3) and pastes crop onto it. 1, or 0 on failure. */
+VESK_EXPORT int vesk_paste_crop(vesk_ctx* ctx, int si, const float* crop, uint8_t* out, size_t out_len);
+/* Pastes the context's last crop onto driver frame si in the context's frame scratch and returns it
+ * (valid until the next call that writes the scratch). NULL before any render. */
+VESK_EXPORT const uint8_t* vesk_paste_last(vesk_ctx* ctx, int si);
+/* Render and paste in one call, written as RGBA with alpha 255 (out_len >= W*H*4). 1, or 0. */
+VESK_EXPORT int vesk_render_kp_rgba(vesk_ctx* ctx, int si, const float* xs, const float* xd, uint8_t* out,
+                                    size_t out_len);
+VESK_EXPORT int vesk_render_drive_rgba(vesk_ctx* ctx, int frame, uint8_t* out, size_t out_len);
+/* The raw driver frame si (RGB24) in the driver's ring: valid until 12 further driver frames are
+ * taken. NULL on failure. */
+VESK_EXPORT const uint8_t* vesk_target_frame(vesk_ctx* ctx, int si);
+
+/* ---- Warp prior rows --------------------------------------------------------------------------
+ * Rows of a bundle's HEVC warp prior without a render context: 3 planes of crop x crop halves. */
+typedef struct vesk_prior vesk_prior;
+
+/* ahead < 1 means 2; history < 0 means 0. NULL on failure (vesk_last_error()). */
+VESK_EXPORT vesk_prior* vesk_prior_open(const char* bundle_dir, int ahead, int history);
+/* Bytes of one row; 0 for NULL. Sets no error. */
+VESK_EXPORT size_t vesk_prior_row_bytes(const vesk_prior* prior);
+/* Decodes row si into out (cap >= vesk_prior_row_bytes()). 1, or 0 on failure. */
+VESK_EXPORT int vesk_prior_row(vesk_prior* prior, int si, uint8_t* out, size_t cap);
+/* The prior's source name; "" for NULL. Sets no error. */
+VESK_EXPORT const char* vesk_prior_backend(const vesk_prior* prior);
+/* Stops the decode thread and frees the handle; NULL is accepted. */
+VESK_EXPORT void vesk_prior_close(vesk_prior* prior);
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif
