@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "compose/vesk_paste_blur.h"
 #include "compose/vesk_pool.h"
 #include "compose/vesk_simd.h"
 
@@ -136,15 +137,11 @@ Paste::Paste(std::vector<uint8_t> mask_in, int side_in, const Unsharp& unsharp)
 void Paste::fillPlanes(const float* crop, float scale) {
   if (crop == nullptr) throw std::runtime_error("paste: null crop");
   const size_t area = static_cast<size_t>(side) * static_cast<size_t>(side);
-  for (size_t c = 0; c < 3; ++c) {
-    const float* __restrict s = crop + c * area;
-    float* __restrict d = planes[c].data();
-    for (size_t i = 0; i < area; ++i) d[i] = s[i] * scale;
-  }
+  for (size_t c = 0; c < 3; ++c) pastesimd::scale(crop + c * area, scale, planes[c].data(), area);
 }
 
 void Paste::unsharpPlane(std::vector<float>& plane) {
-  // The vertical pass keeps one blurred row on the stack.
+  // The fixed-point coordinate limits of the row kernels assume crops of at most 1024 pixels.
   if (side > kMaxSide) throw std::runtime_error("paste: side > 1024");
   const size_t n = static_cast<size_t>(side);
   if (plane.size() != n * n) throw std::runtime_error("paste: plane size");
@@ -171,45 +168,17 @@ void Paste::unsharpPlane(std::vector<float>& plane) {
     }
   });
 
-  // Horizontal blur over the flattened pad. Taps are added one after another onto a zero start for
-  // every element; doing it tap by tap over a block keeps that order and lets the loop vectorise.
+  // Horizontal blur over the flattened pad: the outputs that wrap past a row end are never read.
   const size_t hn = P * P - K + 1;
   pool::parallelRange(hn, kGrain, [this, &job](size_t b, size_t e) {
-    constexpr size_t kBlock = 1024;
-    const float* __restrict src = pad.data();
-    float* __restrict dst = hblur.data();
-    const float* __restrict g = gauss.data();
-    for (size_t j0 = b; j0 < e; j0 += kBlock) {
-      const size_t j1 = std::min(e, j0 + kBlock);
-      for (size_t j = j0; j < j1; ++j) dst[j] = 0.0f;
-      for (size_t i = 0; i < job.K; ++i) {
-        const float gi = g[i];
-        const float* __restrict s = src + i;
-        for (size_t j = j0; j < j1; ++j) dst[j] = dst[j] + gi * s[j];
-      }
-    }
+    pastesimd::blurRange(pad.data(), gauss.data(), job.K, hblur.data(), b, e);
   });
 
   // Vertical blur and sharpening, one output row at a time.
   pool::parallelRange(n, kGrain, [this, &job](size_t b, size_t e) {
-    float blur[kMaxSide];
-    const float* __restrict g = gauss.data();
-    const float a1 = 1.0f + amount;
-    const float a = amount;
-    for (size_t y = b; y < e; ++y) {
-      for (size_t x = 0; x < job.n; ++x) blur[x] = 0.0f;
-      for (size_t t = 0; t < job.K; ++t) {
-        const float gt = g[t];
-        const float* __restrict h = hblur.data() + (y + t) * job.P;
-        for (size_t x = 0; x < job.n; ++x) blur[x] = blur[x] + gt * h[x];
-      }
-      float* __restrict p = job.plane + y * job.n;
-      for (size_t x = 0; x < job.n; ++x) {
-        float v = p[x] * a1 - blur[x] * a;
-        // NaN becomes 0 so nothing downstream converts a NaN to a byte.
-        p[x] = v > 0.0f ? (v < 255.0f ? v : 255.0f) : 0.0f;
-      }
-    }
+    for (size_t y = b; y < e; ++y)
+      pastesimd::sharpenRow(hblur.data() + y * job.P, job.P, gauss.data(), job.K, amount, job.plane + y * job.n,
+                            job.n);
   });
 }
 
@@ -286,16 +255,8 @@ void Paste::compositeTail(uint8_t* frame, int W, int x0, int x1, int y0, int y1,
 
   const size_t n = static_cast<size_t>(side);
   pool::parallelRange(n, kGrain, [this, n](size_t b, size_t e) {
-    const float* __restrict r = planes[0].data();
-    const float* __restrict g = planes[1].data();
-    const float* __restrict bl = planes[2].data();
-    float* __restrict d = src4.data();
-    for (size_t i = b * n; i < e * n; ++i) {
-      d[4 * i] = r[i];
-      d[4 * i + 1] = g[i];
-      d[4 * i + 2] = bl[i];
-      d[4 * i + 3] = 0.0f;
-    }
+    pastesimd::interleave4(planes[0].data() + b * n, planes[1].data() + b * n, planes[2].data() + b * n,
+                           src4.data() + 4 * b * n, (e - b) * n);
   });
 
   struct Job {

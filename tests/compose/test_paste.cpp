@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "compose/test_paste_reference.h"
+#include "hwy/targets.h"
 #include "compose/vesk_paste.h"
 
 namespace vesk {
@@ -139,6 +140,31 @@ TEST(Paste, FullSizeCropMatchesReference) {
   auto again = makeFrame(W, H, 5);
   paste.composite(crop.data(), 255.0f, M, again.data(), W, H);
   EXPECT_TRUE(sameFrame(again, want, W));
+}
+
+// Every SIMD target the processor offers gives the reference's bits, for every mode.
+TEST(Paste, EveryTargetMatchesReference) {
+  EnvGuard ks("VESK_PASTE_KSIZE", nullptr);
+  const int side = 40, W = 120, H = 90;
+  const Unsharp us{1.3f, 2.0f, 13};
+  const auto crop = makeCrop(side, 17);
+  const float M[6] = {0.9f, -0.35f, 30.5f, 0.35f, 0.9f, 12.25f};
+  for (int mode : {0, 1, 2}) {
+    EnvGuard fast("VESK_PASTE_FAST", std::to_string(mode).c_str());
+    const RefPaste ref{side, 13, us.amount, us.sigma, mode, makeMask(side)};
+    auto want = makeFrame(W, H, 6);
+    const auto start = want;
+    ref.composite(crop.data(), 255.0f, M, want.data(), W, H);
+    for (int64_t target : hwy::SupportedAndGeneratedTargets()) {
+      SCOPED_TRACE(std::string(hwy::TargetName(target)) + " mode " + std::to_string(mode));
+      hwy::SetSupportedTargetsForTest(target);
+      Paste paste(makeMask(side), side, us);
+      auto got = start;
+      paste.composite(crop.data(), 255.0f, M, got.data(), W, H);
+      EXPECT_TRUE(sameFrame(got, want, W));
+    }
+    hwy::SetSupportedTargetsForTest(0);
+  }
 }
 
 // Outside the transformed crop's bounding box the frame is never touched, whatever the mask.
