@@ -1,0 +1,331 @@
+// Conversions, teeth retrieval terms and the 3x3 convolution, compiled once per SIMD target.
+// Every lane follows the element-wise definition exactly (separate multiply and add, half
+// conversions in integer steps), so the targets and the scalar tails agree bit for bit.
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "compose/vesk_simd.cpp"
+#include "hwy/foreach_target.h"  // IWYU pragma: keep
+
+#include "hwy/highway.h"
+
+#include "compose/vesk_half.h"
+#include "compose/vesk_simd-inl.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+
+HWY_BEFORE_NAMESPACE();
+namespace vesk::simd::HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+const char* TargetNameImpl() { return hwy::TargetName(HWY_TARGET); }
+
+void F16ToF32Impl(const uint16_t* HWY_RESTRICT src, float* HWY_RESTRICT dst, size_t n) {
+  const hn::ScalableTag<float> df;
+  const size_t N = hn::Lanes(df);
+  size_t i = 0;
+  for (; i + N <= n; i += N) hn::StoreU(HalfBitsToF32(df, LoadHalfBits(df, src + i)), df, dst + i);
+  for (; i < n; ++i) dst[i] = half::toFloat(src[i]);
+}
+
+void F32ToF16Impl(const float* HWY_RESTRICT src, uint16_t* HWY_RESTRICT dst, size_t n) {
+  const hn::ScalableTag<float> df;
+  const size_t N = hn::Lanes(df);
+  size_t i = 0;
+  for (; i + N <= n; i += N) StoreHalfBits(df, F32ToHalfBits(df, hn::LoadU(df, src + i)), dst + i);
+  for (; i < n; ++i) dst[i] = half::fromFloat(src[i]);
+}
+
+void Rgb8ToPlanarF16Impl(const uint8_t* HWY_RESTRICT rgb, uint16_t* HWY_RESTRICT dst, size_t stride, size_t n) {
+  const hn::ScalableTag<uint8_t> d8;
+  const hn::ScalableTag<float> df;
+  const hn::RebindToUnsigned<decltype(df)> du;
+  const hn::Rebind<uint8_t, decltype(df)> dq;  // a quarter of d8: one byte per float lane
+  const size_t N8 = hn::Lanes(d8);
+  const size_t NF = hn::Lanes(df);
+  const auto k255 = hn::Set(df, 255.0f);
+  HWY_ALIGN uint8_t planes[3][HWY_MAX_BYTES];
+  uint16_t* out[3] = {dst, dst + stride, dst + 2 * stride};
+  size_t i = 0;
+  for (; i + N8 <= n; i += N8) {
+    hn::Vec<decltype(d8)> r, g, b;
+    hn::LoadInterleaved3(d8, rgb + 3 * i, r, g, b);
+    hn::Store(r, d8, planes[0]);
+    hn::Store(g, d8, planes[1]);
+    hn::Store(b, d8, planes[2]);
+    for (int c = 0; c < 3; ++c) {
+      for (size_t j = 0; j < N8; j += NF) {
+        const auto bytes = hn::BitCast(hn::RebindToSigned<decltype(df)>(), hn::PromoteTo(du, hn::Load(dq, planes[c] + j)));
+        const auto v = hn::Div(hn::ConvertTo(df, bytes), k255);
+        StoreHalfBits(df, F32ToHalfBits(df, v), out[c] + i + j);
+      }
+    }
+  }
+  for (; i < n; ++i) {
+    for (int c = 0; c < 3; ++c) out[c][i] = half::fromFloat(static_cast<float>(rgb[3 * i + c]) / 255.0f);
+  }
+}
+
+void RoundF16MulImpl(const float* HWY_RESTRICT a, const float* HWY_RESTRICT b, float* HWY_RESTRICT dst, size_t n) {
+  const hn::ScalableTag<float> df;
+  const size_t N = hn::Lanes(df);
+  size_t i = 0;
+  for (; i + N <= n; i += N) {
+    hn::StoreU(hn::Mul(hn::LoadU(df, b + i), RoundToHalf(df, hn::LoadU(df, a + i))), df, dst + i);
+  }
+  for (; i < n; ++i) dst[i] = b[i] * half::round(a[i]);
+}
+
+// m for each lane: the half-rounded mean of the half-rounded absolute channel differences.
+template <class DF>
+HWY_INLINE hn::Vec<DF> MeanAbsDiff(DF df, const uint16_t* a, const uint16_t* b, size_t stride, size_t i) {
+  auto e = hn::Zero(df);
+  for (size_t c = 0; c < 3; ++c) {
+    const auto va = HalfBitsToF32(df, LoadHalfBits(df, a + c * stride + i));
+    const auto vb = HalfBitsToF32(df, LoadHalfBits(df, b + c * stride + i));
+    e = hn::Add(e, hn::Abs(RoundToHalf(df, hn::Sub(va, vb))));
+  }
+  return RoundToHalf(df, hn::Div(e, hn::Set(df, 3.0f)));
+}
+
+inline float MeanAbsDiffScalar(const uint16_t* a, const uint16_t* b, size_t stride, size_t i) {
+  float e = 0.0f;
+  for (size_t c = 0; c < 3; ++c) {
+    const float d = half::round(half::toFloat(a[c * stride + i]) - half::toFloat(b[c * stride + i]));
+    e = e + std::fabs(d);
+  }
+  return half::round(e / 3.0f);
+}
+
+float RetrieveTermPooledImpl(const uint16_t* HWY_RESTRICT a, const uint16_t* HWY_RESTRICT b,
+                             const uint16_t* HWY_RESTRICT w, size_t n) {
+  const hn::ScalableTag<float> df;
+  const size_t N = hn::Lanes(df);
+  HWY_ALIGN float terms[HWY_MAX_BYTES / sizeof(float)];
+  float acc = 0.0f;
+  size_t i = 0;
+  for (; i + N <= n; i += N) {
+    const auto m = MeanAbsDiff(df, a, b, n, i);
+    const auto wi = HalfBitsToF32(df, LoadHalfBits(df, w + i));
+    hn::Store(RoundToHalf(df, hn::Mul(wi, m)), df, terms);
+    // The sum runs in index order, one lane after another.
+    for (size_t k = 0; k < N; ++k) acc = acc + terms[k];
+  }
+  for (; i < n; ++i) acc = acc + half::round(half::toFloat(w[i]) * MeanAbsDiffScalar(a, b, n, i));
+  return acc;
+}
+
+float RetrieveTermExactRangeImpl(const uint16_t* HWY_RESTRICT a, const uint16_t* HWY_RESTRICT b,
+                                 const float* HWY_RESTRICT w, size_t stride, size_t begin, size_t end) {
+  const hn::ScalableTag<float> df;
+  const size_t N = hn::Lanes(df);
+  HWY_ALIGN float terms[HWY_MAX_BYTES / sizeof(float)];
+  // A skipped pixel adds -0, which leaves every accumulator value (signed zeros and NaNs too) as it is.
+  const auto skip = hn::Set(df, -0.0f);
+  float acc = 0.0f;
+  size_t i = begin;
+  for (; i + N <= end; i += N) {
+    const auto wi = hn::LoadU(df, w + i);
+    const auto m = MeanAbsDiff(df, a, b, stride, i);
+    hn::Store(hn::IfThenElse(hn::Eq(wi, hn::Zero(df)), skip, hn::Mul(wi, m)), df, terms);
+    for (size_t k = 0; k < N; ++k) acc = acc + terms[k];
+  }
+  for (; i < end; ++i) {
+    if (w[i] == 0.0f) continue;
+    acc = acc + w[i] * MeanAbsDiffScalar(a, b, stride, i);
+  }
+  return acc;
+}
+
+// One output pixel with every bound checked: the image border and the scalar tail.
+inline float ConvPixel(const float* img, int Cin, int H, int W, const float* wk, float bias, int y, int x) {
+  float acc = 0.0f;
+  const size_t plane = static_cast<size_t>(H) * static_cast<size_t>(W);
+  for (int ky = 0; ky < 3; ++ky) {
+    const int sy = y + ky - 1;
+    if (sy < 0 || sy >= H) continue;
+    for (int kx = 0; kx < 3; ++kx) {
+      const int sx = x + kx - 1;
+      if (sx < 0 || sx >= W) continue;
+      const float* p = img + static_cast<size_t>(sy) * static_cast<size_t>(W) + static_cast<size_t>(sx);
+      for (int ci = 0; ci < Cin; ++ci) acc = acc + p[ci * plane] * wk[ci * 9 + ky * 3 + kx];
+    }
+  }
+  return bias + acc;
+}
+
+// K output channels of one image, V vectors of pixels at a time. Interior pixels only (1 <= x < W-1),
+// so every tap of a row that exists lies inside the image.
+template <int K, int V, class DF>
+HWY_INLINE void ConvBlock(DF df, const float* img, int Cin, int H, int W, const float* const* wk,
+                          const float* bias, float* const* out, int y, int x) {
+  const size_t N = hn::Lanes(df);
+  const size_t plane = static_cast<size_t>(H) * static_cast<size_t>(W);
+  hn::Vec<DF> acc[K][V];
+  for (int k = 0; k < K; ++k)
+    for (int v = 0; v < V; ++v) acc[k][v] = hn::Zero(df);
+  for (int ky = 0; ky < 3; ++ky) {
+    const int sy = y + ky - 1;
+    if (sy < 0 || sy >= H) continue;
+    const float* row = img + static_cast<size_t>(sy) * static_cast<size_t>(W) + static_cast<size_t>(x);
+    for (int kx = 0; kx < 3; ++kx) {
+      const float* p = row + kx - 1;
+      for (int ci = 0; ci < Cin; ++ci) {
+        hn::Vec<DF> s[V];
+        for (int v = 0; v < V; ++v) s[v] = hn::LoadU(df, p + ci * plane + v * N);
+        for (int k = 0; k < K; ++k) {
+          const auto wv = hn::Set(df, wk[k][ci * 9 + ky * 3 + kx]);
+          for (int v = 0; v < V; ++v) acc[k][v] = hn::Add(acc[k][v], hn::Mul(s[v], wv));
+        }
+      }
+    }
+  }
+  for (int k = 0; k < K; ++k) {
+    const auto bv = hn::Set(df, bias[k]);
+    for (int v = 0; v < V; ++v) hn::StoreU(hn::Add(bv, acc[k][v]), df, out[k] + v * N);
+  }
+}
+
+template <int K, class DF>
+HWY_INLINE void ConvChannels(DF df, const float* img, int Cin, int H, int W, const float* weights,
+                             const float* bias, int co, float* outPlanes) {
+  const size_t N = hn::Lanes(df);
+  const size_t plane = static_cast<size_t>(H) * static_cast<size_t>(W);
+  const float* wk[K];
+  float bk[K];
+  for (int k = 0; k < K; ++k) {
+    wk[k] = weights + static_cast<size_t>(co + k) * static_cast<size_t>(Cin) * 9;
+    bk[k] = bias[co + k];
+  }
+  for (int y = 0; y < H; ++y) {
+    float* orow[K];
+    for (int k = 0; k < K; ++k) orow[k] = outPlanes + k * plane + static_cast<size_t>(y) * static_cast<size_t>(W);
+    for (int k = 0; k < K; ++k) orow[k][0] = ConvPixel(img, Cin, H, W, wk[k], bk[k], y, 0);
+    if (W == 1) continue;
+    const size_t last = static_cast<size_t>(W) - 1;  // the interior is [1, last)
+    size_t x = 1;
+    float* o[K];
+    for (; x + 2 * N <= last; x += 2 * N) {
+      for (int k = 0; k < K; ++k) o[k] = orow[k] + x;
+      ConvBlock<K, 2>(df, img, Cin, H, W, wk, bk, o, y, static_cast<int>(x));
+    }
+    for (; x + N <= last; x += N) {
+      for (int k = 0; k < K; ++k) o[k] = orow[k] + x;
+      ConvBlock<K, 1>(df, img, Cin, H, W, wk, bk, o, y, static_cast<int>(x));
+    }
+    for (; x <= last; ++x) {
+      for (int k = 0; k < K; ++k) orow[k][x] = ConvPixel(img, Cin, H, W, wk[k], bk[k], y, static_cast<int>(x));
+    }
+  }
+}
+
+void Conv3x3RangeImpl(const float* HWY_RESTRICT in, int /*N*/, int Cin, int H, int W, const float* HWY_RESTRICT weights,
+                      const float* HWY_RESTRICT bias, int Cout, float* HWY_RESTRICT out, int begin, int end) {
+  const hn::ScalableTag<float> df;
+  const size_t plane = static_cast<size_t>(H) * static_cast<size_t>(W);
+  int j = begin;
+  while (j < end) {
+    const int n = j / Cout;
+    const int co = j % Cout;
+    // Up to four channels of the same image share each input load.
+    const int k = std::min({4, Cout - co, end - j});
+    const float* img = in + static_cast<size_t>(n) * static_cast<size_t>(Cin) * plane;
+    float* o = out + static_cast<size_t>(j) * plane;
+    switch (k) {
+      case 4: ConvChannels<4>(df, img, Cin, H, W, weights, bias, co, o); break;
+      case 3: ConvChannels<3>(df, img, Cin, H, W, weights, bias, co, o); break;
+      case 2: ConvChannels<2>(df, img, Cin, H, W, weights, bias, co, o); break;
+      default: ConvChannels<1>(df, img, Cin, H, W, weights, bias, co, o); break;
+    }
+    j += k;
+  }
+}
+
+}  // namespace vesk::simd::HWY_NAMESPACE
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+#include <stdexcept>
+#include <string>
+
+#include "compose/vesk_simd.h"
+#include "compose/vesk_simd_targets.h"
+
+namespace vesk {
+
+void halfToFloat(const uint16_t* src, float* dst, size_t n) {
+  for (size_t i = 0; i < n; ++i) dst[i] = half::toFloat(src[i]);
+}
+
+uint16_t f32ToF16(float v) {
+  const uint32_t bits = half::bitsOf(v);
+  // Infinities and NaNs both become the infinity of their sign.
+  if ((bits & 0x7F800000u) == 0x7F800000u) return static_cast<uint16_t>(((bits >> 16) & 0x8000u) | 0x7C00u);
+  return half::fromFloat(v);
+}
+
+namespace simd {
+
+HWY_EXPORT(TargetNameImpl);
+HWY_EXPORT(F16ToF32Impl);
+HWY_EXPORT(F32ToF16Impl);
+HWY_EXPORT(Rgb8ToPlanarF16Impl);
+HWY_EXPORT(RoundF16MulImpl);
+HWY_EXPORT(RetrieveTermPooledImpl);
+HWY_EXPORT(RetrieveTermExactRangeImpl);
+HWY_EXPORT(Conv3x3RangeImpl);
+
+int64_t compiledTargets() { return HWY_TARGETS; }
+
+const char* target() { return HWY_DYNAMIC_DISPATCH(TargetNameImpl)(); }
+
+void f16ToF32(const uint16_t* src, float* dst, size_t n) { HWY_DYNAMIC_DISPATCH(F16ToF32Impl)(src, dst, n); }
+
+void f32ToF16(const float* src, uint16_t* dst, size_t n) { HWY_DYNAMIC_DISPATCH(F32ToF16Impl)(src, dst, n); }
+
+void rgb8ToPlanarF16(const uint8_t* rgb, uint16_t* dst, size_t plane_stride, size_t n) {
+  if (n > plane_stride) throw std::runtime_error("rgb8ToPlanarF16: " + std::to_string(n) + " pixels do not fit planes " +
+                                                 std::to_string(plane_stride) + " elements apart");
+  HWY_DYNAMIC_DISPATCH(Rgb8ToPlanarF16Impl)(rgb, dst, plane_stride, n);
+}
+
+void roundF16Mul(const float* a, const float* b, float* dst, size_t n) {
+  HWY_DYNAMIC_DISPATCH(RoundF16MulImpl)(a, b, dst, n);
+}
+
+float retrieveTermPooled(const uint16_t* a, const uint16_t* b, const uint16_t* w, size_t n) {
+  return HWY_DYNAMIC_DISPATCH(RetrieveTermPooledImpl)(a, b, w, n);
+}
+
+float retrieveTermExact(const uint16_t* a, const uint16_t* b, const float* w, size_t n) {
+  return HWY_DYNAMIC_DISPATCH(RetrieveTermExactRangeImpl)(a, b, w, n, 0, n);
+}
+
+float retrieveTermExactRange(const uint16_t* a, const uint16_t* b, const float* w, size_t plane_stride, size_t begin,
+                             size_t end) {
+  if (begin > end || end > plane_stride) {
+    throw std::runtime_error("retrieveTermExactRange: range [" + std::to_string(begin) + ", " + std::to_string(end) +
+                             ") is not inside planes of " + std::to_string(plane_stride) + " pixels");
+  }
+  return HWY_DYNAMIC_DISPATCH(RetrieveTermExactRangeImpl)(a, b, w, plane_stride, begin, end);
+}
+
+void conv3x3Range(const float* in, int N, int Cin, int H, int W, const float* weights, const float* bias, int Cout,
+                  float* out, int begin, int end) {
+  if (N < 0 || Cin < 0 || H < 0 || W < 0 || Cout < 0) {
+    throw std::runtime_error("conv3x3Range: negative shape N=" + std::to_string(N) + " Cin=" + std::to_string(Cin) +
+                             " H=" + std::to_string(H) + " W=" + std::to_string(W) + " Cout=" + std::to_string(Cout));
+  }
+  const long long planes = static_cast<long long>(N) * Cout;
+  if (begin < 0 || begin > end || end > planes) {
+    throw std::runtime_error("conv3x3Range: planes [" + std::to_string(begin) + ", " + std::to_string(end) +
+                             ") outside [0, " + std::to_string(planes) + ")");
+  }
+  if (begin == end || H == 0 || W == 0) return;
+  HWY_DYNAMIC_DISPATCH(Conv3x3RangeImpl)(in, N, Cin, H, W, weights, bias, Cout, out, begin, end);
+}
+
+}  // namespace simd
+}  // namespace vesk
+#endif  // HWY_ONCE
