@@ -1,0 +1,193 @@
+// The director renderer on the generated bundles: what it renders, how it batches, what it refuses.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+
+#include "bundle/vesk_bundle.h"
+#include "bundle/vesk_identity.h"
+#include "compose/vesk_simd.h"
+#include "generated_bundles.h"
+#include "render/vesk_renderer.h"
+
+using vesk::test::bundleDir;
+using vesk::test::copyBundle;
+using vesk::test::ScopedEnv;
+using vesk::test::TempDir;
+
+namespace {
+
+std::string errorOf(const std::function<void()>& fn) {
+  try {
+    fn();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "(no error)";
+}
+
+struct Opened {
+  explicit Opened(const std::string& dir) : manifest(vesk::loadManifest(dir)), identity(manifest), drive(vesk::loadDrive(manifest)) {}
+  vesk::Manifest manifest;
+  vesk::Identity identity;
+  vesk::Drive drive;
+  const float* xs(int frame) const { return drive.xs.data() + static_cast<size_t>(frame) * 63; }
+};
+
+std::unique_ptr<vesk::Renderer> quietRenderer(const Opened& b, const std::string& key, const std::string& ep = "") {
+  testing::internal::CaptureStderr();
+  try {
+    auto r = std::make_unique<vesk::Renderer>(b.manifest, b.identity, key, 1, ep);
+    testing::internal::GetCapturedStderr();
+    return r;
+  } catch (...) {
+    testing::internal::GetCapturedStderr();
+    throw;
+  }
+}
+
+double meanAbsDiff(const float* a, const float* b, size_t n) {
+  double s = 0;
+  for (size_t i = 0; i < n; ++i) s += std::fabs(static_cast<double>(a[i]) - b[i]);
+  return s / static_cast<double>(n);
+}
+
+}  // namespace
+
+TEST(Renderer, OwnKeypointsGiveBackTheSourceCrop) {
+  Opened b(bundleDir("small"));
+  auto r = quietRenderer(b, "b1");
+  EXPECT_EQ(r->batch(), 1);
+  EXPECT_STREQ(r->ep(), "cpu");
+  EXPECT_STREQ(r->backend(), "ort");
+  EXPECT_STREQ(r->directorNote(), "");
+  const int c = b.manifest.crop;
+  const size_t n = 3 * static_cast<size_t>(c) * c;
+  std::vector<float> source(n);
+  for (int f = 0; f < b.drive.frames; f += 3) {
+    const int si = b.drive.si[static_cast<size_t>(f)];
+    const float* out = r->render(&si, b.xs(f), b.xs(f), 1);
+    vesk::halfToFloat(b.identity.P(si), source.data(), n);
+    EXPECT_LT(meanAbsDiff(out, source.data(), n), 0.01) << "frame " << f;
+  }
+  EXPECT_EQ(r->runs(), 3);
+}
+
+TEST(Renderer, PaddedBatchRepeatsTheLastFrame) {
+  Opened b(bundleDir("small"));
+  auto r24 = quietRenderer(b, "b24_fp32");
+  auto r1 = quietRenderer(b, "b1");
+  ASSERT_EQ(r24->batch(), 24);
+  const size_t frame = 3 * static_cast<size_t>(b.manifest.crop) * b.manifest.crop;
+
+  // Two frames answer the call; the other 22 blocks repeat the second frame's inputs.
+  std::vector<float> xd(b.xs(1), b.xs(1) + 63);
+  xd[17 * 3 + 1] += 0.05f;
+  const std::vector<int> si = {b.drive.si[0], b.drive.si[1]};
+  std::vector<float> xs2(b.xs(0), b.xs(0) + 63), xd2 = xs2;
+  xs2.insert(xs2.end(), b.xs(1), b.xs(1) + 63);
+  xd2.insert(xd2.end(), xd.begin(), xd.end());
+  const float* out = r24->render(si.data(), xs2.data(), xd2.data(), 2);
+  const std::vector<float> batched(out, out + 24 * frame);
+  for (int j = 2; j < 24; ++j)
+    EXPECT_EQ(std::memcmp(&batched[frame * static_cast<size_t>(j)], &batched[frame], frame * sizeof(float)), 0) << j;
+
+  // Each frame of the batch is what the batch-1 graph renders for it alone.
+  const float* one = r1->render(&si[1], b.xs(1), xd.data(), 1);
+  EXPECT_LT(meanAbsDiff(one, &batched[frame], frame), 1e-5);
+
+  EXPECT_EQ(errorOf([&] { r24->render(si.data(), xs2.data(), xd2.data(), 0); }), "render: bad n");
+  EXPECT_EQ(errorOf([&] { r24->render(si.data(), xs2.data(), xd2.data(), 25); }), "render: bad n");
+  std::vector<int> all(24, si[0]);
+  std::vector<float> kp(24 * 63);
+  for (int j = 0; j < 24; ++j) std::memcpy(&kp[63 * static_cast<size_t>(j)], b.xs(0), 63 * sizeof(float));
+  EXPECT_NE(r24->render(all.data(), kp.data(), kp.data(), 24), nullptr);
+}
+
+TEST(Renderer, ExecutionProviders) {
+  Opened b(bundleDir("small"));
+  EXPECT_EQ(errorOf([&] { quietRenderer(b, "b1", "cpu"); }), "Renderer: unknown ep 'cpu'");
+  const std::string xnn = errorOf([&] { quietRenderer(b, "b1", "xnnpack:4"); });
+  EXPECT_EQ(xnn.rfind("Renderer: ep 'xnnpack:4' is REFUSED. This renderer rewrites its graph", 0), 0u) << xnn;
+  EXPECT_NE(xnn.find("Use the default ep (\"\", the ORT CPU EP), which opens the same bundle on the same bytes."),
+            std::string::npos);
+
+  // This runtime has no CoreML provider: the session build falls back to the CPU provider and says so.
+  testing::internal::CaptureStderr();
+  auto r = std::make_unique<vesk::Renderer>(b.manifest, b.identity, "b1", 1, "coreml:gpu");
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("[vesk] CoreML EP session refused: "), std::string::npos) << err;
+  EXPECT_NE(err.find(" \xE2\x80\x94 falling back to the ORT CPU EP\n[vesk] director ep=cpu (ORT CPU EP)\n"),
+            std::string::npos)
+      << err;
+  EXPECT_STREQ(r->ep(), "cpu");
+  EXPECT_STREQ(quietRenderer(b, "b1", "neon")->ep(), "cpu");
+  EXPECT_EQ(vesk::coremlCacheDir("/b").rfind("/b/.coreml_cache/ort1.21", 0), 0u);
+}
+
+TEST(Renderer, RefusesGraphsAndBundlesItCannotServe) {
+  Opened b(bundleDir("small"));
+  const std::string kp22 = errorOf([&] { quietRenderer(b, "b1_kp22"); });
+  EXPECT_EQ(kp22.rfind("Renderer: HOST KEYPOINT CONTRACT MISMATCH on " + b.manifest.dir +
+                           "/model_b1_kp22.onnx \xE2\x80\x94 the graph declares kp_driving with 22 keypoint rows, and "
+                           "this renderer feeds 21 (vesk::kHostKpRows, vesk/vesk.h). That is the recipe_v4 / kd_v4 "
+                           "shape: row 21 is the WIDTH ROW",
+                       0),
+            0u)
+      << kp22;
+  EXPECT_NE(kp22.find("REFUSING AT LOAD rather than dying inside ORT at the first Run."), std::string::npos);
+  EXPECT_EQ(errorOf([&] { quietRenderer(b, "nope"); }), "Renderer: cannot open " + b.manifest.dir + "/model_nope.onnx");
+
+  // A FeatSynth graph renders from fs_red; without fs_red it is refused.
+  auto fs = quietRenderer(b, "b1_featsynth");
+  const int si = b.drive.si[0];
+  EXPECT_NE(fs->render(&si, b.xs(0), b.xs(0), 1), nullptr);
+  TempDir tmp;
+  const std::string noFs = copyBundle("unified", tmp);
+  std::filesystem::copy_file(bundleDir("small") + "/model_b1_featsynth.onnx", noFs + "/model_b1_featsynth.onnx");
+  Opened u(noFs);
+  EXPECT_EQ(errorOf([&] { quietRenderer(u, "b1_featsynth"); }), "FeatSynth graph but bundle lacks fs_red.f16");
+
+  // fs_red alone is a warp prior for the identity, not for an m4b graph.
+  const std::string noP = copyBundle("small", tmp);
+  std::filesystem::remove(noP + "/P.f16");
+  Opened f(noP);
+  EXPECT_EQ(errorOf([&] { quietRenderer(f, "b1"); }).rfind("m4b graph (P_rgb input) but this bundle carries no warp prior", 0),
+            0u);
+}
+
+TEST(Renderer, PlaysTheWarpPriorFromVideo) {
+  Opened b(bundleDir("unified"));
+  EXPECT_FALSE(b.identity.hasMappedP());
+  auto r = quietRenderer(b, "b1");
+  const size_t n = 3 * static_cast<size_t>(b.manifest.crop) * b.manifest.crop;
+  std::vector<float> source(n);
+  testing::internal::CaptureStderr();
+  for (int f = 0; f < b.drive.frames; ++f) {
+    const int si = b.drive.si[static_cast<size_t>(f)];
+    const float* out = r->render(&si, b.xs(f), b.xs(f), 1);
+    vesk::halfToFloat(b.identity.P(si), source.data(), n);
+    EXPECT_LT(meanAbsDiff(out, source.data(), n), 0.01) << f;
+  }
+  testing::internal::GetCapturedStderr();
+}
+
+TEST(Renderer, ProfilingReportsOnDestruction) {
+  Opened b(bundleDir("small"));
+  TempDir tmp;
+  {
+    auto r = quietRenderer(b, "b1");
+    testing::internal::CaptureStderr();
+    r.reset();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  }
+  ScopedEnv prof("VESK_ORT_PROFILE", (tmp / "prof").c_str());
+  auto r = quietRenderer(b, "b1");
+  const int si = b.drive.si[0];
+  r->render(&si, b.xs(0), b.xs(0), 1);
+  testing::internal::CaptureStderr();
+  r.reset();
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err.rfind("[vesk_ort_profile] 1 frames: ", 0), 0u) << err;
+  EXPECT_NE(err.find(" ms/frame in Session::Run\n[vesk_ort_profile] " + tmp / "prof"), std::string::npos) << err;
+}
