@@ -259,7 +259,9 @@ def secondDifferenceWeights() -> np.ndarray:
     return w
 
 
-def m4b(batch: int, crop: int, kp_rows: int = KP_ROWS, blend_2d: bool = False) -> onnx.ModelProto:
+def m4b(batch: int, crop: int, kp_rows: int = KP_ROWS, blend_2d: bool = False, probe: bool = False) -> onnx.ModelProto:
+    """The m4b director. probe: also output the sampling grid ("grid") and the warp block's exit
+    ("warped_source"), so a test can hold the recombination against the WarpDirector kernel."""
     if blend_2d and batch != 1:
         raise ValueError("the 2-D blend form exists for batch 1 only")
     b = Builder("vesk_synthetic_m4b")
@@ -314,6 +316,9 @@ def m4b(batch: int, crop: int, kp_rows: int = KP_ROWS, blend_2d: bool = False) -
                name="/gen/conv", kernel_shape=[3, 3], pads=[1, 1, 1, 1], group=3)
     a = lipAlpha(b, kd2, "pooled64", crop, head=True)
     composeTail(b, a, gen, warped)
+    if probe:
+        b.output("grid", [batch, crop, crop, 2])
+        b.output("warped_source", [batch, 3, crop, crop])
     return b.model(f"vesk synthetic m4b director, batch {batch}, crop {crop}, {kp_rows} keypoint rows")
 
 
@@ -357,8 +362,8 @@ def parseKey(key: str) -> tuple[int, str]:
     head, _, variant = key[1:].partition("_")
     if not head.isdigit() or int(head) < 1:
         raise ValueError(f"model key '{key}' has no batch number")
-    if variant not in ("", "fp32", "kp22", "s2blend", "featsynth"):
-        raise ValueError(f"model key '{key}': unknown variant '{variant}' (fp32, kp22, s2blend, featsynth)")
+    if variant not in ("", "fp32", "kp22", "s2blend", "featsynth", "probe"):
+        raise ValueError(f"model key '{key}': unknown variant '{variant}' (fp32, kp22, s2blend, featsynth, probe)")
     return int(head), variant
 
 
@@ -370,4 +375,6 @@ def build(key: str, crop: int) -> onnx.ModelProto:
         return m4b(batch, crop, kp_rows=KP_ROWS + 1)
     if variant == "s2blend":
         return m4b(batch, crop, blend_2d=True)
+    if variant == "probe":
+        return m4b(batch, crop, probe=True)
     return m4b(batch, crop)

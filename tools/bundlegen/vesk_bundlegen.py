@@ -55,7 +55,8 @@ def parseArgs(argv):
         formatter_class=argparse.RawDescriptionHelpFormatter,
         epilog="Model keys: b<N> (m4b director, batch N), b<N>_fp32 (the same, named as the batched fp32 "
                "build), b1_kp22 (keypoint inputs declare 22 rows), b1_s2blend (carries a MatMul named "
-               "/s2/blend), b1_featsynth (FeatSynth contract; needs --fs-red). 'all' = " + ",".join(ALL_MODELS) +
+               "/s2/blend), b1_featsynth (FeatSynth contract; needs --fs-red), b1_probe (also outputs its sampling "
+               "grid and warped source, for tests). 'all' = " + ",".join(ALL_MODELS) +
                ". The output directory is replaced as a whole (written beside it, then renamed).")
     p.add_argument("--out", required=True, help="bundle directory to write")
     p.add_argument("--canvas", type=parseSize, default=(1920, 1080), metavar="WxH",
@@ -70,7 +71,7 @@ def parseArgs(argv):
     p.add_argument("--driver", choices=["mp4", "jpg", "both"], default="mp4",
                    help="driver video as target_frames.mp4 (default), a target_frames/ JPEG directory, or both")
     p.add_argument("--models", default="b1,b24_fp32",
-                   help="comma-separated director model keys, or 'all' (default b1,b24_fp32)")
+                   help="comma-separated director model keys; 'all' stands for the usual set (default b1,b24_fp32)")
     p.add_argument("--no-blink", action="store_true", help="keep the eyes open in every frame")
     p.add_argument("--unified", action="store_true", help="write the unified-layout member names")
     p.add_argument("--msrc", type=parseSize, default=None, metavar="WxH",
@@ -87,7 +88,11 @@ def parseArgs(argv):
         p.error("--crop must be a multiple of 16, at least 64")
     if a.nt < 1:
         p.error("--nt must be at least 1")
-    keys = ALL_MODELS if a.models == "all" else [k for k in a.models.split(",") if k]
+    keys = []
+    for k in a.models.split(","):
+        for key in (ALL_MODELS if k == "all" else [k] if k else []):
+            if key not in keys:
+                keys.append(key)
     if not keys:
         p.error("--models names no model")
     for k in keys:
