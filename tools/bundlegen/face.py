@@ -359,15 +359,17 @@ class Scene:
         y1 = np.minimum(y0 + 1, h - 1)
         fx = np.clip(X - np.floor(X), 0, 1).astype(np.float32)[None, :, None]
         fy = np.clip(Y - np.floor(Y), 0, 1).astype(np.float32)[:, None, None]
+        # Separable: rows first (only the band of columns the crop reads), then columns.
         c0 = int(x0.min())
         band = frame[:, c0:int(x1.max()) + 1]
-        x0 = x0 - c0
-        x1 = x1 - c0
-        rows0 = band[y0].astype(np.float32)
-        rows1 = band[y1].astype(np.float32)
-        top = rows0[:, x0] * (1 - fx) + rows0[:, x1] * fx
-        bot = rows1[:, x0] * (1 - fx) + rows1[:, x1] * fx
-        return np.clip(np.rint(top * (1 - fy) + bot * fy), 0, 255).astype(np.uint8)
+        rows = band[y0].astype(np.float32)
+        rows *= 1 - fy
+        rows += band[y1].astype(np.float32) * fy
+        out = rows[:, x0 - c0] * (1 - fx)
+        out += rows[:, x1 - c0] * fx
+        out += 0.5
+        np.clip(out, 0, 255, out=out)
+        return out.astype(np.uint8)
 
 
 def toBytes(img: np.ndarray) -> np.ndarray:

@@ -84,8 +84,8 @@ def pooledFeatures(crop_rgb: np.ndarray, proj: np.ndarray) -> np.ndarray:
     """64 x 32 x 32 appearance features: the crop pooled to 32 x 32 and projected to 64 channels."""
     s = crop_rgb.shape[0]
     cell = s // 32
-    img = crop_rgb[: cell * 32, : cell * 32].astype(np.float32) / 255.0
-    pooled = img.reshape(32, cell, 32, cell, 3).mean(axis=(1, 3))  # 32 x 32 x 3
+    img = crop_rgb[: cell * 32, : cell * 32].reshape(32, cell, 32, cell, 3)
+    pooled = img.sum(axis=(1, 3), dtype=np.uint32).astype(np.float32) / np.float32(255.0 * cell * cell)  # 32 x 32 x 3
     feats = np.concatenate([pooled, np.ones((32, 32, 1), np.float32)], axis=2) @ proj.T  # 32 x 32 x 64
     return np.tanh(feats).transpose(2, 0, 1).astype("<f2")
 
