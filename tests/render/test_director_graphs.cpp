@@ -6,6 +6,12 @@
 #include <gtest/gtest.h>
 #include <onnxruntime_cxx_api.h>
 
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/pixdesc.h>
+}
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -250,7 +256,54 @@ std::vector<float> referenceSource(const Bundle& b, int si, bool featSynth) {
   return out;
 }
 
+struct StreamFacts {
+  AVCodecID codec = AV_CODEC_ID_NONE;
+  std::string pixFmt;
+  int width = 0, height = 0;
+  int64_t frames = 0;
+};
+
+// What the frame decoders check before they decode: codec, pixel format, size, frame count.
+StreamFacts probeVideo(const std::string& path) {
+  AVFormatContext* fmt = nullptr;
+  if (avformat_open_input(&fmt, path.c_str(), nullptr, nullptr) < 0) throw std::runtime_error("cannot open " + path);
+  StreamFacts f;
+  if (avformat_find_stream_info(fmt, nullptr) >= 0) {
+    for (unsigned i = 0; i < fmt->nb_streams; ++i) {
+      const AVStream* st = fmt->streams[i];
+      if (st->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) continue;
+      f.codec = st->codecpar->codec_id;
+      const char* pf = av_get_pix_fmt_name(static_cast<AVPixelFormat>(st->codecpar->format));
+      f.pixFmt = pf != nullptr ? pf : "?";
+      f.width = st->codecpar->width;
+      f.height = st->codecpar->height;
+      f.frames = st->nb_frames;
+      break;
+    }
+  }
+  avformat_close_input(&fmt);
+  return f;
+}
+
 // ---------------------------------------------------------------------------------------------
+
+TEST(GeneratedBundle, VideoMembersAreWhatTheirDecodersAccept) {
+  const vesk::Manifest small = vesk::loadManifest(bundleDir("small"));
+  const StreamFacts drv = probeVideo(small.dir + "/target_frames.mp4");
+  EXPECT_EQ(drv.codec, AV_CODEC_ID_H264);
+  EXPECT_EQ(drv.pixFmt, "yuv420p");
+  EXPECT_EQ(drv.width, small.W);
+  EXPECT_EQ(drv.height, small.H);
+  EXPECT_EQ(drv.frames, small.NT);
+
+  const vesk::Manifest uni = vesk::loadManifest(bundleDir("unified"));
+  const StreamFacts prior = probeVideo(uni.dir + "/source_frames.hevc");
+  EXPECT_EQ(prior.codec, AV_CODEC_ID_HEVC);
+  EXPECT_EQ(prior.pixFmt, "yuv444p");
+  EXPECT_EQ(prior.width, uni.crop);
+  EXPECT_EQ(prior.height, uni.crop);
+  EXPECT_EQ(prior.frames, uni.NT);
+}
 
 TEST(GeneratedBundle, MembersHaveTheSizesTheirFormatsState) {
   const Bundle& b = smallBundle();
@@ -273,11 +326,12 @@ TEST(GeneratedBundle, MembersHaveTheSizesTheirFormatsState) {
   EXPECT_EQ(fileSize(d + "/drive/xd.f32"), fr * 63 * 4);
   EXPECT_EQ(fileSize(d + "/drive/si.i32"), fr * 4);
   EXPECT_EQ(fileSize(d + "/xs_target.bin"), nt * 63 * 4);
-  for (int i = 0; i < nt; ++i) EXPECT_TRUE(fs::exists(d + "/target_frames/" + [&] {
-    char nm[32];
-    std::snprintf(nm, sizeof nm, "frame_%06d.jpg", i);
-    return std::string(nm);
-  }()));
+  for (int i = 0; i < nt; ++i) {
+    char name[64];
+    std::snprintf(name, sizeof name, "/target_frames/frame_%06d.jpg", i);
+    EXPECT_TRUE(fs::exists(d + name)) << name;
+  }
+  EXPECT_FALSE(fs::exists(d + "/target_frames/frame_000008.jpg"));
   EXPECT_TRUE(fs::exists(d + "/target_frames.mp4"));
   for (const char* key : {"b1", "b24_fp32", "b1_kp22", "b1_s2blend", "b1_featsynth"})
     EXPECT_TRUE(fs::exists(m.modelPath(key))) << key;
