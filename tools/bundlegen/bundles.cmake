@@ -1,0 +1,37 @@
+# The synthetic identity bundles: the generator's interpreter check and the ctest fixture
+# "vesk_bundles" that writes the test bundles into ${CMAKE_BINARY_DIR}/bundles. Included from the
+# tests and from tools/bundlegen; the first inclusion defines everything.
+include_guard(GLOBAL)
+
+set(VESK_BUNDLEGEN_PYTHON "/usr/bin/python3" CACHE FILEPATH "Python 3 with numpy and onnx, for the bundle generator")
+set(VESK_BUNDLEGEN "${CMAKE_CURRENT_LIST_DIR}/vesk_bundlegen.py" CACHE INTERNAL "")
+set(VESK_BUNDLES_DIR "${CMAKE_BINARY_DIR}/bundles" CACHE INTERNAL "")
+file(GLOB _vesk_bundlegen_sources CONFIGURE_DEPENDS "${CMAKE_CURRENT_LIST_DIR}/*.py")
+set(VESK_BUNDLEGEN_SOURCES "${_vesk_bundlegen_sources}" CACHE INTERNAL "")
+
+execute_process(COMMAND "${VESK_BUNDLEGEN_PYTHON}" -c "import numpy, onnx"
+                RESULT_VARIABLE _vesk_py_rc OUTPUT_QUIET ERROR_QUIET)
+find_program(VESK_FFMPEG ffmpeg)
+if(_vesk_py_rc EQUAL 0 AND VESK_FFMPEG)
+  set(VESK_BUNDLEGEN_OK ON CACHE INTERNAL "")
+else()
+  set(VESK_BUNDLEGEN_OK OFF CACHE INTERNAL "")
+  message(WARNING "bundle generator unavailable (${VESK_BUNDLEGEN_PYTHON} without numpy/onnx, or no ffmpeg): "
+                  "the tests that need generated bundles are not added")
+  return()
+endif()
+
+# vesk_bundle_fixture(<name> <generator options...>): one bundle of the fixture.
+function(vesk_bundle_fixture name)
+  add_test(NAME vesk_bundlegen_${name}
+           COMMAND "${VESK_BUNDLEGEN_PYTHON}" "${VESK_BUNDLEGEN}" --quiet --out "${VESK_BUNDLES_DIR}/${name}" ${ARGN})
+  set_tests_properties(vesk_bundlegen_${name} PROPERTIES FIXTURES_SETUP vesk_bundles LABELS bundlegen)
+endfunction()
+
+if(BUILD_TESTING OR VESK_BUILD_TESTS)
+  # The test identity: small canvas, raw prior, FeatSynth features, both driver forms, every model.
+  vesk_bundle_fixture(small --canvas 320x240 --crop 128 --nt 8 --seed 3 --fs-red --driver both --models all,b1_probe)
+  # The unified layout with an HEVC prior, M authored on another canvas, and its IMX container.
+  vesk_bundle_fixture(unified --canvas 320x240 --crop 128 --nt 8 --seed 4 --prior hevc --unified
+                      --msrc 640x480 --imx "${VESK_BUNDLES_DIR}/unified.imx")
+endif()

@@ -1,0 +1,10 @@
+# cmake -DPACK=<vesk-imx-pack> -DDIR=<bundle dir> -DIMX=<container> -P compare_imx.cmake
+execute_process(COMMAND "${PACK}" "${DIR}" "${IMX}.packer" RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "vesk-imx-pack failed on ${DIR}")
+endif()
+execute_process(COMMAND ${CMAKE_COMMAND} -E compare_files "${IMX}" "${IMX}.packer" RESULT_VARIABLE same)
+file(REMOVE "${IMX}.packer")
+if(NOT same EQUAL 0)
+  message(FATAL_ERROR "${IMX} differs from what vesk-imx-pack writes for ${DIR}")
+endif()
