@@ -23,6 +23,10 @@
 #include "vesk/vesk.h"
 #include "vesk_video_writer.h"
 
+extern "C" {
+#include <libavutil/log.h>
+}
+
 namespace {
 
 const char* kUsage =
@@ -166,6 +170,8 @@ int cmdFrame(const Args& a) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The encoder's and decoders' own chatter would bury the lines that matter to a user.
+  av_log_set_level(AV_LOG_ERROR);
   Args args;
   try {
     args = parse(argc, argv);

@@ -61,6 +61,9 @@ struct VideoWriter::Impl {
       const int r = avcodec_receive_packet(enc.get(), pkt.get());
       if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return;
       check(r, "encode");
+      // Every packet is one frame long; a flushed packet may come without a duration, and the muxer
+      // would then end the track a frame early.
+      if (pkt->duration == 0) pkt->duration = 1;
       av_packet_rescale_ts(pkt.get(), enc->time_base, stream->time_base);
       pkt->stream_index = stream->index;
       check(av_interleaved_write_frame(fmt.get(), pkt.get()), "write");
@@ -90,6 +93,8 @@ VideoWriter::VideoWriter(const std::string& path, int W, int H, int fps) : impl_
   c->time_base = AVRational{1, fps};
   c->framerate = AVRational{fps, 1};
   c->gop_size = 2 * fps;
+  // Without B-frames no timestamp is negative, so the MP4 needs no edit list that could hide a frame.
+  c->max_b_frames = 0;
   if (fmt->oformat->flags & AVFMT_GLOBALHEADER) c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   av_opt_set(c->priv_data, "preset", "veryfast", 0);
   av_opt_set(c->priv_data, "crf", "20", 0);
