@@ -396,6 +396,20 @@ TEST(GeneratedBundle, UnifiedLayoutAndContainer) {
   const std::string text(raw.begin(), raw.end());
   EXPECT_EQ(vesk::strField(text, "P_hevc"), "source_frames.hevc");
   EXPECT_GT(fileSize(d + "/source_frames.hevc"), 0);
+  // M is authored on the stamped 640x480 space: brought to the 320x240 canvas, the crop lies on it.
+  const auto M = readArray<float>(d + "/paste_transform.f32");
+  ASSERT_EQ(M.size(), static_cast<size_t>(m.NT) * 6);
+  const float sx = static_cast<float>(m.W) / static_cast<float>(m.M_src_w);
+  const float sy = static_cast<float>(m.H) / static_cast<float>(m.M_src_h);
+  const float last = static_cast<float>(m.crop - 1);
+  for (int i = 0; i < m.NT; ++i) {
+    const float* r = &M[static_cast<size_t>(i) * 6];
+    EXPECT_GT(r[0] * last + r[2], static_cast<float>(m.W - 1)) << "M was not authored on the stamped space";
+    EXPECT_GE(r[2] * sx, 0.0f);
+    EXPECT_LE((r[0] * last + r[2]) * sx, static_cast<float>(m.W - 1));
+    EXPECT_GE(r[5] * sy, 0.0f);
+    EXPECT_LE((r[4] * last + r[5]) * sy, static_cast<float>(m.H - 1));
+  }
 
   // The container holds the same bundle.
   vesk::test::TempDir tmp;

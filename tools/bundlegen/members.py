@@ -122,20 +122,39 @@ def manifest(fields: dict) -> str:
 class Ffmpeg:
     """One ffmpeg encoder fed raw RGB24 frames on its standard input."""
 
+    live: list["Ffmpeg"] = []  # encoders not yet closed, for clean-up after a failure
+
     def __init__(self, args: list[str], width: int, height: int):
         cmd = ["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-y",
                "-f", "rawvideo", "-pix_fmt", "rgb24", "-s", f"{width}x{height}", "-r", "25", "-i", "pipe:0"]
         self.proc = subprocess.Popen(cmd + args, stdin=subprocess.PIPE, stderr=subprocess.PIPE)
         self.args = args
+        Ffmpeg.live.append(self)
 
     def put(self, rgb: np.ndarray):
-        self.proc.stdin.write(np.ascontiguousarray(rgb).tobytes())
+        try:
+            self.proc.stdin.write(np.ascontiguousarray(rgb).tobytes())
+        except BrokenPipeError:
+            self.close()  # raises with ffmpeg's own message
+            raise
 
     def close(self):
-        self.proc.stdin.close()
+        if self in Ffmpeg.live:
+            Ffmpeg.live.remove(self)
+        try:
+            self.proc.stdin.close()
+        except BrokenPipeError:
+            pass
         err = self.proc.stderr.read().decode(errors="replace")
         if self.proc.wait() != 0:
             raise RuntimeError(f"ffmpeg failed ({' '.join(self.args)}): {err.strip()}")
+
+    def kill(self):
+        if self in Ffmpeg.live:
+            Ffmpeg.live.remove(self)
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.proc.wait()
 
 
 def _need(tool: str):

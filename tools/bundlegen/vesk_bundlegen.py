@@ -235,6 +235,12 @@ def main(argv=None) -> int:
     except (RuntimeError, ValueError, OSError) as e:
         print(f"vesk_bundlegen: {e}", file=sys.stderr)
         return 1
+    finally:
+        for enc in list(members.Ffmpeg.live):
+            enc.kill()
+        part = os.path.abspath(a.out.rstrip("/")) + ".part"
+        if os.path.isdir(part):
+            shutil.rmtree(part)
     if not a.quiet:
         W, H = a.canvas
         print(f"vesk_bundlegen: {a.out} ({W}x{H}, crop {a.crop}, NT {a.nt}, models {','.join(a.keys)}) "
