@@ -201,3 +201,36 @@ TEST(PriorRows, OpenReadAndRefuse) {
   EXPECT_EQ(std::string(vesk_last_error()).rfind("vesk_prior_row: ", 0), 0u);
   vesk_prior_close(p);
 }
+
+TEST(RenderContext, OpeningTheLipsOpensTheMouth) {
+  Ctx c = create(bundleDir("small"));
+  ASSERT_NE(c, nullptr);
+  vesk_ctx* x = c.get();
+  const int si = x->drive.si[0];
+  const std::vector<float> xs(x->drive.xs.begin(), x->drive.xs.begin() + 63);
+  const int crop = vesk_crop(x);
+  // Dark pixels in a window around the lips, in crop pixels from the normalised keypoints.
+  auto darkArea = [&](float gap) {
+    std::vector<float> xd = xs;
+    for (int row : {6, 18}) xd[static_cast<size_t>(row) * 3 + 1] -= gap / 2;
+    for (int row : {12, 14, 20}) xd[static_cast<size_t>(row) * 3 + 1] += gap / 2;
+    const float* rgb = vesk_render_kp_crop(x, si, xs.data(), xd.data());
+    EXPECT_NE(rgb, nullptr) << vesk_last_error();
+    float cx = 0, cy = 0;
+    for (int row : {6, 12, 14, 17, 19, 20}) cx += xs[static_cast<size_t>(row) * 3] / 6, cy += xs[static_cast<size_t>(row) * 3 + 1] / 6;
+    const size_t plane = static_cast<size_t>(crop) * crop;
+    int dark = 0;
+    for (int y = 0; y < crop; ++y)
+      for (int xx = 0; xx < crop; ++xx) {
+        const float nx = (xx + 0.5f) / crop * 2 - 1, ny = (y + 0.5f) / crop * 2 - 1;
+        if (std::fabs(nx - cx) > 0.3f || std::fabs(ny - cy) > 0.25f) continue;
+        const size_t i = static_cast<size_t>(y) * crop + xx;
+        if (rgb[i] + rgb[plane + i] + rgb[2 * plane + i] < 0.6f) ++dark;
+      }
+    return dark;
+  };
+  const int closed = darkArea(0.f), half = darkArea(0.06f), open = darkArea(0.12f);
+  EXPECT_LT(closed, half);
+  EXPECT_LT(half, open);
+  EXPECT_GT(open, closed + 20);
+}

@@ -45,6 +45,16 @@ TEST(VeskCli, RenderWritesAPlayableMp4) {
   EXPECT_EQ(probe.output, "h264,320,240,25/1,12\n");
 }
 
+TEST(VeskCli, RenderTheDemoIdentity) {
+  TempDir tmp;
+  const std::string out = tmp / "demo.mp4";
+  const Ran r = run(cli("render " + bundleDir("demo") + " --frames 5 --out " + out));
+  ASSERT_EQ(r.status, 0) << r.output;
+  const Ran probe = run("ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+                        "stream=codec_name,width,height,nb_read_frames,r_frame_rate -of csv=p=0 " + out);
+  EXPECT_EQ(probe.output, "h264,1920,1080,25/1,5\n");
+}
+
 TEST(VeskCli, FrameWritesThePastedFrame) {
   TempDir tmp;
   const std::string out = tmp / "f.png";
