@@ -138,9 +138,12 @@ struct Data {
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
+    // With --benchmark_repetitions the median, which comes after the single runs, wins.
     for (const Run& r : runs) {
-      if (r.error_occurred || r.run_type != Run::RT_Iteration) continue;
-      times_[r.benchmark_name()] = r.GetAdjustedCPUTime();
+      if (r.error_occurred) continue;
+      if (r.run_type == Run::RT_Iteration || r.aggregate_name == "median") {
+        times_[r.run_name.function_name] = r.GetAdjustedCPUTime();
+      }
     }
     ConsoleReporter::ReportRuns(runs);
   }
