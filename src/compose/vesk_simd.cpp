@@ -67,7 +67,8 @@ void Rgb8ToPlanarF16Impl(const uint8_t* HWY_RESTRICT rgb, uint16_t* HWY_RESTRICT
   }
 }
 
-void RoundF16MulImpl(const float* HWY_RESTRICT a, const float* HWY_RESTRICT b, float* HWY_RESTRICT dst, size_t n) {
+// dst may be a or b: each block is loaded before it is stored.
+void RoundF16MulImpl(const float* a, const float* b, float* dst, size_t n) {
   const hn::ScalableTag<float> df;
   const size_t N = hn::Lanes(df);
   size_t i = 0;
