@@ -155,35 +155,60 @@ inline float ConvPixel(const float* img, int Cin, int H, int W, const float* wk,
   return bias + acc;
 }
 
-// K output channels of one image, V vectors of pixels at a time. Interior pixels only (1 <= x < W-1),
-// so every tap of a row that exists lies inside the image.
+// K output channels of one image, V vectors of pixels at a time (K <= 4, V <= 2). Interior pixels
+// only (1 <= x < W-1), so every tap of a row that exists lies inside the image. Vectors are named
+// locals: SVE vectors cannot live in arrays.
 template <int K, int V, class DF>
 HWY_INLINE void ConvBlock(DF df, const float* img, int Cin, int H, int W, const float* const* wk,
                           const float* bias, float* const* out, int y, int x) {
   const size_t N = hn::Lanes(df);
   const size_t plane = static_cast<size_t>(H) * static_cast<size_t>(W);
-  hn::Vec<DF> acc[K][V];
-  for (int k = 0; k < K; ++k)
-    for (int v = 0; v < V; ++v) acc[k][v] = hn::Zero(df);
+  auto a0 = hn::Zero(df), a1 = a0, a2 = a0, a3 = a0;  // first pixel vector, channels 0..3
+  auto b0 = a0, b1 = a0, b2 = a0, b3 = a0;            // second pixel vector
   for (int ky = 0; ky < 3; ++ky) {
     const int sy = y + ky - 1;
     if (sy < 0 || sy >= H) continue;
     const float* row = img + static_cast<size_t>(sy) * static_cast<size_t>(W) + static_cast<size_t>(x);
     for (int kx = 0; kx < 3; ++kx) {
       const float* p = row + kx - 1;
-      for (int ci = 0; ci < Cin; ++ci) {
-        hn::Vec<DF> s[V];
-        for (int v = 0; v < V; ++v) s[v] = hn::LoadU(df, p + ci * plane + v * N);
-        for (int k = 0; k < K; ++k) {
-          const auto wv = hn::Set(df, wk[k][ci * 9 + ky * 3 + kx]);
-          for (int v = 0; v < V; ++v) acc[k][v] = hn::Add(acc[k][v], hn::Mul(s[v], wv));
+      const int t = ky * 3 + kx;
+      for (int ci = 0; ci < Cin; ++ci, p += plane) {
+        const int wi = ci * 9 + t;
+        const auto s0 = hn::LoadU(df, p);
+        const auto w0 = hn::Set(df, wk[0][wi]);
+        a0 = hn::Add(a0, hn::Mul(s0, w0));
+        if constexpr (V > 1) b0 = hn::Add(b0, hn::Mul(hn::LoadU(df, p + N), w0));
+        if constexpr (K > 1) {
+          const auto w1 = hn::Set(df, wk[1][wi]);
+          a1 = hn::Add(a1, hn::Mul(s0, w1));
+          if constexpr (V > 1) b1 = hn::Add(b1, hn::Mul(hn::LoadU(df, p + N), w1));
+        }
+        if constexpr (K > 2) {
+          const auto w2 = hn::Set(df, wk[2][wi]);
+          a2 = hn::Add(a2, hn::Mul(s0, w2));
+          if constexpr (V > 1) b2 = hn::Add(b2, hn::Mul(hn::LoadU(df, p + N), w2));
+        }
+        if constexpr (K > 3) {
+          const auto w3 = hn::Set(df, wk[3][wi]);
+          a3 = hn::Add(a3, hn::Mul(s0, w3));
+          if constexpr (V > 1) b3 = hn::Add(b3, hn::Mul(hn::LoadU(df, p + N), w3));
         }
       }
     }
   }
-  for (int k = 0; k < K; ++k) {
-    const auto bv = hn::Set(df, bias[k]);
-    for (int v = 0; v < V; ++v) hn::StoreU(hn::Add(bv, acc[k][v]), df, out[k] + v * N);
+  hn::StoreU(hn::Add(hn::Set(df, bias[0]), a0), df, out[0]);
+  if constexpr (V > 1) hn::StoreU(hn::Add(hn::Set(df, bias[0]), b0), df, out[0] + N);
+  if constexpr (K > 1) {
+    hn::StoreU(hn::Add(hn::Set(df, bias[1]), a1), df, out[1]);
+    if constexpr (V > 1) hn::StoreU(hn::Add(hn::Set(df, bias[1]), b1), df, out[1] + N);
+  }
+  if constexpr (K > 2) {
+    hn::StoreU(hn::Add(hn::Set(df, bias[2]), a2), df, out[2]);
+    if constexpr (V > 1) hn::StoreU(hn::Add(hn::Set(df, bias[2]), b2), df, out[2] + N);
+  }
+  if constexpr (K > 3) {
+    hn::StoreU(hn::Add(hn::Set(df, bias[3]), a3), df, out[3]);
+    if constexpr (V > 1) hn::StoreU(hn::Add(hn::Set(df, bias[3]), b3), df, out[3] + N);
   }
 }
 
