@@ -171,8 +171,13 @@ TEST(PoolRun, ExceptionsReachTheCallerAfterEveryChunkEnds) {
 
 TEST(PoolRun, TwoCallingThreadsUseTheirOwnWorkers) {
   Calls a, b;
-  auto work = [](Calls& calls) {
+  // Neither caller exits before both are done: a joined thread's id may be handed to a new thread,
+  // which would make one pool's workers look like the other's.
+  std::atomic<int> done{0};
+  auto work = [&done](Calls& calls) {
     for (int i = 0; i < 200; ++i) vesk::pool::parallelRange(64, 1, [&](size_t s, size_t e) { calls.add(s, e); });
+    ++done;
+    while (done.load() < 2) std::this_thread::yield();
   };
   std::thread ta(work, std::ref(a));
   std::thread tb(work, std::ref(b));
