@@ -12,6 +12,17 @@
 
 namespace vesk::test {
 
+// The message of the exception fn() throws, or "(no error)".
+template <typename F>
+std::string errorOf(F&& fn) {
+  try {
+    fn();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "(no error)";
+}
+
 // A fresh directory under the build's scratch area, removed when the object goes.
 class TempDir {
  public:

@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "test_util.h"
+
 #include <cstring>
 #include <thread>
 
@@ -12,6 +14,8 @@
 #include "driver/vesk_driver.h"
 
 namespace vesk {
+using vesk::test::errorOf;
+
 namespace {
 
 using namespace testmedia;
@@ -20,15 +24,6 @@ using ::testing::StartsWith;
 
 constexpr int kNT = 3, kCrop = 16, kFrames = 5;
 
-template <typename F>
-std::string errorOf(F&& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
 
 struct BundleSpec {
   bool P = true;

@@ -18,16 +18,10 @@ using vesk::test::ScopedEnv;
 using vesk::test::TempDir;
 using vesk::test::writeFile;
 
+using vesk::test::errorOf;
+
 namespace {
 
-std::string errorOf(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
 
 const std::vector<ImxMember> kSmallBundle = {
     {"manifest.json", R"({"format": "vesk-bundle-v0"})"},

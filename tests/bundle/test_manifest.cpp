@@ -9,16 +9,10 @@ using vesk::test::ScopedEnv;
 using vesk::test::TempDir;
 using vesk::test::writeFile;
 
+using vesk::test::errorOf;
+
 namespace {
 
-std::string errorOf(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
 
 // A complete manifest, with fields replaced or removed (a value of "" removes the key).
 std::string manifest(const std::map<std::string, std::string>& change = {}, const std::string& extra = "") {

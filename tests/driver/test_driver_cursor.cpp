@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "test_util.h"
+
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -13,20 +15,13 @@
 #include "driver/vesk_driver.h"
 
 namespace vesk {
+using vesk::test::errorOf;
+
 namespace {
 
 using namespace std::chrono_literals;
 using ::testing::StartsWith;
 
-template <typename F>
-std::string errorOf(F&& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
 
 // What a fake source did; outlives the source so a test can look after the cursor is gone.
 struct Counters {

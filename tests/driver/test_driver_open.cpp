@@ -2,6 +2,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "test_util.h"
+
 #include <functional>
 
 #include "bundle/vesk_bundle.h"
@@ -10,6 +12,8 @@
 #include "driver/vesk_driver_ff.h"
 
 namespace vesk {
+using vesk::test::errorOf;
+
 namespace {
 
 using namespace testmedia;
@@ -19,15 +23,6 @@ using ::testing::StartsWith;
 
 constexpr int kW = 64, kH = 48, kNT = 6;
 
-template <typename F>
-std::string errorOf(F&& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
 
 Manifest bundleAt(const std::string& dir, const std::string& extra_keys = "") {
   writeText(dir + "/manifest.json", "{\"format\": \"vesk-bundle-v0\"" + extra_keys + "}");

@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "test_util.h"
+
 #include <cstring>
 
 extern "C" {
@@ -15,6 +17,8 @@ extern "C" {
 #include "driver/vesk_driver_ff.h"
 
 namespace vesk {
+using vesk::test::errorOf;
+
 namespace {
 
 using namespace testmedia;
@@ -23,15 +27,6 @@ using ::testing::StartsWith;
 
 constexpr int kW = 64, kH = 48, kNT = 24;
 
-template <typename F>
-std::string errorOf(F&& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
 
 class Mp4Source : public ::testing::Test {
  protected:

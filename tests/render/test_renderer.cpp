@@ -15,16 +15,10 @@ using vesk::test::copyBundle;
 using vesk::test::ScopedEnv;
 using vesk::test::TempDir;
 
+using vesk::test::errorOf;
+
 namespace {
 
-std::string errorOf(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
 
 struct Opened {
   explicit Opened(const std::string& dir) : manifest(vesk::loadManifest(dir)), identity(manifest), drive(vesk::loadDrive(manifest)) {}
