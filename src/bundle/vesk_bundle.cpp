@@ -127,7 +127,9 @@ float toFloat(double v, const std::string& key) {
   return static_cast<float>(v);
 }
 
-std::string readWhole(const std::string& path) {
+}  // namespace
+
+std::string readWholeFile(const std::string& path) {
   struct Closer {
     void operator()(std::FILE* f) const noexcept { std::fclose(f); }
   };
@@ -140,8 +142,6 @@ std::string readWhole(const std::string& path) {
   if (std::fread(text.data(), 1, text.size(), f.get()) != text.size()) throw std::runtime_error("short read " + path);
   return text;
 }
-
-}  // namespace
 
 const char* findKey(const std::string& text, const std::string& key) {
   const size_t pos = manifest_key::scalarValuePos(text, key);
@@ -169,7 +169,7 @@ std::string Manifest::modelPath(const std::string& key) const { return resolveMe
 Manifest loadManifest(const std::string& path) {
   Manifest m;
   m.dir = resolveBundlePath(path);
-  const std::string text = readWhole(m.dir + "/manifest.json");
+  const std::string text = readWholeFile(m.dir + "/manifest.json");
   if (strField(text, "format") != "vesk-bundle-v0") throw std::runtime_error("not an vesk-bundle-v0: " + m.dir);
 
   m.agent = strField(text, "agent");
@@ -217,7 +217,7 @@ Manifest loadManifest(const std::string& path) {
   const std::string lip = resolveMember(m.dir, "lip_template.v1.json");
   if (canOpenForReading(lip)) {
     try {
-      m.lip_template = readWhole(lip);
+      m.lip_template = readWholeFile(lip);
     } catch (const std::exception&) {
       m.lip_template.clear();  // an unreadable template is the same as none
     }

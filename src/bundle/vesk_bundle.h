@@ -37,6 +37,9 @@ struct VESK_EXPORT Manifest {
   std::string modelPath(const std::string& key) const;
 };
 
+// The whole file; throws "cannot open <path>" or "short read <path>".
+std::string readWholeFile(const std::string& path);
+
 // Reads and validates dir/manifest.json of the bundle at `path` (a directory or a container).
 Manifest loadManifest(const std::string& path);
 

@@ -67,20 +67,6 @@ void MappedFile::release() {
 
 namespace {
 
-std::string readManifestText(const Manifest& m) {
-  const std::string path = m.dir + "/manifest.json";
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot open " + path);
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-bool exists(const std::string& path) {
-  struct stat st{};
-  return ::stat(path.c_str(), &st) == 0;
-}
-
 template <typename T>
 std::vector<T> readRaw(const std::string& path, size_t count) {
   std::ifstream in(path, std::ios::binary);
@@ -110,12 +96,12 @@ std::string manifestStringOr(const std::string& text, const std::string& key, co
 // ensureIdentityMembers
 
 void ensureIdentityMembers(const Manifest& manifest) {
-  const std::string text = readManifestText(manifest);
+  const std::string text = readWholeFile(manifest.dir + "/manifest.json");
   const std::string& dir = manifest.dir;
   const std::string prior_name = manifestStringOr(text, "P_rgb", "P.f16");
-  const bool have_p = exists(resolveMember(dir, "P.f16"));
-  const bool have_fs = exists(resolveMember(dir, "fs_red.f16"));
-  if (prior_name != "P.f16" && exists(resolveMember(dir, prior_name)) && !have_p && !have_fs)
+  const bool have_p = fileExists(resolveMember(dir, "P.f16"));
+  const bool have_fs = fileExists(resolveMember(dir, "fs_red.f16"));
+  if (prior_name != "P.f16" && fileExists(resolveMember(dir, prior_name)) && !have_p && !have_fs)
     throw std::runtime_error("this bundle's manifest names its raw warp prior '" + prior_name +
                              "' (P_rgb) but vesk::Identity maps the welded name P.f16 and would find nothing — it "
                              "maps NOTHING silently and Identity::P(si) is then an offset from a null pointer. "
@@ -128,7 +114,7 @@ void ensureIdentityMembers(const Manifest& manifest) {
                              "renderer has no warp prior and vesk::Identity would hand it a null pointer. REFUSING "
                              "to create a session.");
   const std::string path = resolveMember(dir, hevc);
-  if (!exists(path))
+  if (!fileExists(path))
     throw std::runtime_error("this bundle's manifest names P_hevc '" + hevc + "' and the file is not there (" + path +
                              ") — the renderer has no warp prior. REFUSING to create a session.");
 }
@@ -146,7 +132,7 @@ Identity::Identity(const Manifest& m) : NT(m.NT), crop(m.crop), manifest(m) {
   if (canOpenForReading(p_path)) {
     P_ = MappedFile(p_path, nt * side * side * 6);
   } else if (!canOpenForReading(fs_path)) {
-    const std::string name = manifestStringOr(readManifestText(m), "P_hevc", "P_hevc.mov");
+    const std::string name = manifestStringOr(readWholeFile(m.dir + "/manifest.json"), "P_hevc", "P_hevc.mov");
     const std::string path = resolveMember(m.dir, name);
     if (canOpenForReading(path)) prior_path = path;
   }

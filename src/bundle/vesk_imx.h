@@ -64,6 +64,8 @@ std::string dirName(const std::string& path);
 bool mkdirs(const std::string& path);
 void rmTree(const std::string& path);
 bool isDirectory(const std::string& path);
+// The path can be stat'ed (links followed).
+bool fileExists(const std::string& path);
 bool canOpenForReading(const std::string& path);
 
 }  // namespace vesk

@@ -381,17 +381,13 @@ int64_t DriverCursor::residentBytes() const {
 
 namespace {
 
+// A manifest that cannot be read names nothing; the bundle loader has already reported it.
 std::string readText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return {};
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-bool exists(const std::string& path) {
-  struct stat st{};
-  return ::stat(path.c_str(), &st) == 0;
+  try {
+    return readWholeFile(path);
+  } catch (const std::exception&) {
+    return {};
+  }
 }
 
 }  // namespace
@@ -403,9 +399,9 @@ std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& manifest, int a
   const std::string jpg_dir = manifest.dir + "/" + dir_name;
   char last[32];
   std::snprintf(last, sizeof last, "/frame_%06d.jpg", manifest.NT - 1);
-  const bool populated = manifest.NT >= 1 && exists(jpg_dir + last);
+  const bool populated = manifest.NT >= 1 && fileExists(jpg_dir + last);
   const std::string video = resolveMember(manifest.dir, video_name);
-  const bool have_video = exists(video);
+  const bool have_video = fileExists(video);
 
   const char* prefer = std::getenv("VESK_DRIVER_PREFER_MP4");
   const bool prefer_mp4 = prefer && std::strcmp(prefer, "1") == 0 && have_video;
@@ -438,7 +434,7 @@ std::unique_ptr<DriverCursor> DriverCursor::openPrior(const Manifest& manifest, 
   const std::string text = readText(manifest.dir + "/manifest.json");
   const std::string name = manifestStringOr(text, "P_hevc", "P_hevc.mov");
   const std::string path = resolveMember(manifest.dir, name);
-  if (!exists(path))
+  if (!fileExists(path))
     throw std::runtime_error("this bundle carries neither a raw P.f16 nor " + name + " (" + path +
                              ") — there is no warp prior to play. REFUSING to create a session.");
   auto source = driver::openPriorHevc(path, manifest.NT, manifest.crop);
