@@ -118,6 +118,17 @@ void Motion::loadTables(const std::string& dir) {
   srcInfo_ = f("src_xs_info.bin", static_cast<size_t>(nSrc) * kDescDim);
   target_ = readFloatFile(resolveMember(dir, "xs_target.bin"), static_cast<size_t>(nt_) * kKp);
 
+  for (int m = 0; m < kMelBands; ++m) {
+    int lo = 257, hi = 0;
+    for (int k = 0; k <= 256; ++k)
+      if (binmat_[static_cast<size_t>(k) * kMelBands + static_cast<size_t>(m)] != 0.0f) {
+        lo = std::min(lo, k);
+        hi = k + 1;
+      }
+    bandLo_[static_cast<size_t>(m)] = lo < hi ? lo : 0;
+    bandHi_[static_cast<size_t>(m)] = lo < hi ? hi : 0;
+  }
+
   vmin_.assign(mm.begin(), mm.begin() + kMotionDim);
   vmax_.assign(mm.begin() + kMotionDim, mm.end());
   for (int d = 0; d < kMotionDim; ++d)
@@ -245,7 +256,6 @@ void Motion::melBlock(const float* win, float* out) {
     p[i] = win[256 - i];
     p[256 + kWindowSamples + i] = win[kWindowSamples - 2 - i];
   }
-  float acc[kMelBands];
   for (int t = 0; t < kMelFrames; ++t) {
     const float* fr = p + 320 * t;
     for (int k = 0; k < 512; ++k) {
@@ -254,13 +264,14 @@ void Motion::melBlock(const float* win, float* out) {
     }
     fft512(re_.data(), im_.data());
     for (int k = 0; k <= 256; ++k) mag_[static_cast<size_t>(k)] = std::sqrt(re_[k] * re_[k] + im_[k] * im_[k]);
-    std::fill(acc, acc + kMelBands, 0.0f);
-    for (int k = 0; k <= 256; ++k) {
-      const float mk = mag_[static_cast<size_t>(k)];
-      const float* b = &binmat_[static_cast<size_t>(k) * kMelBands];
-      for (int m = 0; m < kMelBands; ++m) acc[m] += b[m] * mk;
+    // Only each band's non-zero span is summed: the zero terms left out add nothing, so the sum is
+    // the full one, in the same order.
+    for (int m = 0; m < kMelBands; ++m) {
+      float acc = 0.0f;
+      for (int k = bandLo_[static_cast<size_t>(m)]; k < bandHi_[static_cast<size_t>(m)]; ++k)
+        acc += binmat_[static_cast<size_t>(k) * kMelBands + static_cast<size_t>(m)] * mag_[static_cast<size_t>(k)];
+      out[m * kMelFrames + t] = std::log(acc + 1e-8f);
     }
-    for (int m = 0; m < kMelBands; ++m) out[m * kMelFrames + t] = std::log(acc[m] + 1e-8f);
   }
 }
 

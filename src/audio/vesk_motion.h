@@ -96,6 +96,7 @@ class VESK_EXPORT Motion {
   std::array<float, kMotionDim> initState_{};
   std::array<float, 256> twCos_{}, twSin_{};
   std::array<int, 512> bitrev_{};
+  std::array<int, kMelBands> bandLo_{}, bandHi_{};  // non-zero span of each mel band's bins
 
   Ort::Env env_{ORT_LOGGING_LEVEL_WARNING, "vesk_motion"};
   Ort::SessionOptions options_;
