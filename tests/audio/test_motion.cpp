@@ -252,6 +252,34 @@ TEST_F(MotionStream, WindowsAdvanceBy70AndLiveFramesWaitFor11RowsOfMargin) {
   m.setEager(-1);
 }
 
+// A steady tone whose period divides the STFT hop gives identical conditioning rows, so inside a
+// motion window every frame has the same opening. Only the rows where two windows overlap can differ:
+// there the old window's rows fade into the new one's over 10 frames, and the old window's last row
+// (whose three-frame smoothing ran off the window's edge) shows in frame 70 c + 9 at a tenth of its
+// weight. Everything else, frames 70 c + 10 onwards included, is the steady opening.
+TEST(MotionModel, NeighbouringWindowsOverlapByTenFramesEvery70) {
+  Motion m(nt1(), 1, "");  // one source frame, so every frame is posed alike
+  std::vector<float> a(640 * 300);
+  for (size_t i = 0; i < a.size(); ++i) a[i] = 0.3f * static_cast<float>(std::sin(2 * M_PI * static_cast<double>(i % 80) / 80.0));
+  m.push(a.data(), static_cast<int>(a.size()));
+  m.finish();
+  Frames f;
+  pullAll(m, f);
+  ASSERT_EQ(f.size(), 300u);
+  const float steady = f.xdMinusXs(30, 12, 1);
+  EXPECT_GT(steady, 0.01f);  // the first frame, the reference, is quieter: its window starts in silence
+  for (int c = 1; c <= 3; ++c) {
+    for (int j = 0; j < 20; ++j) {
+      const int t = 70 * c + j;
+      if (j == 9) {
+        EXPECT_LT(f.xdMinusXs(static_cast<size_t>(t), 12, 1), steady - 5e-4f) << t;
+      } else {
+        EXPECT_NEAR(f.xdMinusXs(static_cast<size_t>(t), 12, 1), steady, 2e-6f) << t;
+      }
+    }
+  }
+}
+
 TEST_F(MotionStream, TheLastConditioningRowRepeatsInAShortWindow) {
   TempDir dump;
   setenv("VESK_MOTION_DUMP", dump.path().c_str(), 1);
