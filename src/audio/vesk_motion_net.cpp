@@ -63,26 +63,30 @@ void Net::open(Ort::Env& env, const std::string& path, const Ort::SessionOptions
     throw std::runtime_error("cannot open " + path);
   }
   session_ = std::make_unique<Ort::Session>(env, path.c_str(), options);
-  if (session_->GetInputCount() != inCounts.size() || session_->GetOutputCount() != outCounts.size())
+  // Named outputs are picked out of whatever else the model also gives; inputs must all be fed.
+  const size_t nOut = session_->GetOutputCount();
+  if (session_->GetInputCount() != inCounts.size() || nOut < outCounts.size() ||
+      (outNames.empty() && nOut != outCounts.size()))
     throw std::runtime_error(path + ": " + std::to_string(session_->GetInputCount()) + " inputs and " +
                              std::to_string(session_->GetOutputCount()) + " outputs, expected " +
                              std::to_string(inCounts.size()) + " and " + std::to_string(outCounts.size()));
   const Ort::MemoryInfo mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
   auto bindAll = [&](bool input, const std::vector<size_t>& counts, const std::vector<std::string>& names,
                      std::vector<Port>& ports, std::vector<Ort::Value>& values, std::vector<const char*>& ptrs) {
-    std::vector<Port> model(counts.size());
-    for (size_t i = 0; i < counts.size(); ++i) describe(*session_, input, i, path, model[i]);
+    Ort::AllocatorWithDefaultOptions alloc;
+    std::vector<std::string> modelNames(input ? counts.size() : nOut);
+    for (size_t i = 0; i < modelNames.size(); ++i)
+      modelNames[i] = input ? session_->GetInputNameAllocated(i, alloc).get() : session_->GetOutputNameAllocated(i, alloc).get();
     ports.assign(counts.size(), Port{});
     for (size_t i = 0; i < counts.size(); ++i) {
-      if (names.empty()) {
-        ports[i] = model[i];
-      } else {
+      size_t at = i;
+      if (!names.empty()) {
         // Named ports are bound in the caller's order, whatever order the model lists them in.
-        auto it = std::find_if(model.begin(), model.end(), [&](const Port& p) { return p.name == names[i]; });
-        if (it == model.end())
+        at = static_cast<size_t>(std::find(modelNames.begin(), modelNames.end(), names[i]) - modelNames.begin());
+        if (at == modelNames.size())
           throw std::runtime_error(path + ": no " + (input ? "input" : "output") + " named '" + names[i] + "'");
-        ports[i] = *it;
       }
+      describe(*session_, input, at, path, ports[i]);
       Port& p = ports[i];
       p.shape = bindShape(path, input ? "input" : "output", p.name, p.shape, counts[i]);
       p.data.assign(counts[i], 0.0f);

@@ -23,7 +23,8 @@ class VESK_EXPORT Net {
 
   // Opens the model at path and binds its inputs and outputs to buffers of the given float counts: in
   // the model's order, or, where names are given, port i is the one of that name. A model with other
-  // port counts, other names, non-float ports or a static shape of another size is refused.
+  // port counts, other names, non-float ports or a static shape of another size is refused; with
+  // output names given, further outputs of the model are left out of the run.
   void open(Ort::Env& env, const std::string& path, const Ort::SessionOptions& options,
             const std::vector<size_t>& inCounts, const std::vector<size_t>& outCounts,
             const std::vector<std::string>& inNames = {}, const std::vector<std::string>& outNames = {});

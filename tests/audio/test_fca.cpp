@@ -158,6 +158,10 @@ TEST(FcaC, RefusalsAndTheCapacityRule) {
   EXPECT_EQ(vesk_fca_create(stitch.c_str(), stream().c_str(), 1), nullptr);
   EXPECT_EQ(std::string(vesk_fca_last_error()), "vesk_fca_create: " + stitch + ": 2 inputs and 1 outputs, expected 1 and 1");
 
+  const std::string student = vesk::test::motionModels() + "/nt8/hubert_student.onnx";
+  EXPECT_EQ(vesk_fca_create(student.c_str(), stream().c_str(), 1), nullptr);
+  EXPECT_EQ(std::string(vesk_fca_last_error()), "vesk_fca_create: " + student + ": no input named 'input_values'");
+
   vesk_fca* f = vesk_fca_create(encoder().c_str(), stream().c_str(), 0);
   ASSERT_NE(f, nullptr) << vesk_fca_last_error();
   EXPECT_STREQ(vesk_fca_last_error(), "");
