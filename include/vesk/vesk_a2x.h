@@ -9,6 +9,56 @@
 extern "C" {
 #endif
 
+/* ---- Audio to motion ----------------------------------------------------------------------------
+ * A motion session turns 16 kHz float audio into keypoint frames with the three networks of a motion
+ * model directory (hubert_student.onnx, lmdm.onnx, stitch.onnx and their tables). It computes lazily:
+ * push only stores audio; avail, pull and finish do the work. Before finish a frame comes out only
+ * once the motion table holds it with 11 rows of margin, and frames may be computed ahead on
+ * zero-padded audio when too few are ready (see vesk_motion_set_eager); after finish exactly
+ * ceil(samples / 640) frames come out in all. One session is used by one thread at a time. Failures
+ * are reported through vesk_motion_last_error(). */
+typedef struct vesk_motion vesk_motion;
+
+/* Opens the model directory. threads < 1 takes the core's pool size; ep NULL or "" is the CPU
+ * provider, "coreml" (optionally ":cpu", ":gpu", ":ane") the CoreML provider where the runtime has it.
+ * NULL on failure. The session starts reset (start 0, direction +1, wrap on). */
+VESK_EXPORT vesk_motion* vesk_motion_create(const char* motion_dir, int threads, const char* ep);
+VESK_EXPORT void vesk_motion_destroy(vesk_motion* m);
+VESK_EXPORT const char* vesk_motion_last_error(void);
+/* Appends n samples. 1; 0 for a NULL argument, n < 0 or after finish. */
+VESK_EXPORT int vesk_motion_push(vesk_motion* m, const float* samples, int n);
+/* Marks the end of the audio and computes every remaining frame. 1; 0 on failure. */
+VESK_EXPORT int vesk_motion_finish(vesk_motion* m);
+/* Frames that vesk_motion_pull can return now without more audio; 0 on failure. */
+VESK_EXPORT int vesk_motion_avail(vesk_motion* m);
+/* Writes up to max frames: per frame the source index (si), the 63 target values (xs) and the 63
+ * driven values (xd). Returns the number written; 0 on failure. */
+VESK_EXPORT int vesk_motion_pull(vesk_motion* m, int* si, float* xs, float* xd, int max);
+/* Clears the stream for a new utterance: start clamped to [0, nt - 1], dir < 0 walks backwards, wrap
+ * 0 bounces at the ends of the source frames instead of wrapping. */
+VESK_EXPORT void vesk_motion_reset(vesk_motion* m, int start, int dir, int wrap);
+/* eager > 0: keep at least that many frames ready while live (computing ahead on zero-padded audio
+ * when needed); eager <= 0: as many as one motion window takes to compute, 1 to 8. */
+VESK_EXPORT void vesk_motion_set_eager(vesk_motion* m, int eager);
+/* Total frames after finish; -1 before (and for NULL). */
+VESK_EXPORT int vesk_motion_total(vesk_motion* m);
+/* Source frames of the model directory; 0 for NULL. */
+VESK_EXPORT int vesk_motion_nt(vesk_motion* m);
+
+/* ---- Whole-run fca deltas ----------------------------------------------------------------------
+ * One complete utterance in, one 63-float keypoint offset per video frame out, from an 8 s speech
+ * encoder (given by path) and an fca_stream.onnx network. Failures are reported through
+ * vesk_fca_last_error(). */
+typedef struct vesk_fca vesk_fca;
+
+/* threads < 1 takes the core's pool size. NULL on failure. */
+VESK_EXPORT vesk_fca* vesk_fca_create(const char* encoder_path, const char* fca_path, int threads);
+/* Writes N = ceil(n / 640) rows of 63 floats to out and returns N; 0 for n < 1; -1 when cap < N
+ * (nothing written) or on failure (out may be partly written). */
+VESK_EXPORT int vesk_fca_deltas(vesk_fca* f, const float* audio, int n, float* out, int cap);
+VESK_EXPORT void vesk_fca_destroy(vesk_fca* f);
+VESK_EXPORT const char* vesk_fca_last_error(void);
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif

@@ -1,0 +1,559 @@
+#include "audio/vesk_motion.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+
+#include "bundle/vesk_imx.h"
+#include "compose/vesk_pool.h"
+
+namespace vesk {
+
+namespace {
+
+constexpr float kPi = 3.14159265358979323846f;
+
+// A number after the quoted key and its colon. Only a missing or unparsable key is an error; the
+// file is not otherwise validated as JSON.
+double metaNumber(const std::string& text, const std::string& key, bool required, double dflt) {
+  const std::string quoted = "\"" + key + "\"";
+  const size_t at = text.find(quoted);
+  if (at == std::string::npos) {
+    if (required) throw std::runtime_error("meta.json: missing " + key);
+    return dflt;
+  }
+  const size_t colon = text.find(':', at + quoted.size());
+  if (colon == std::string::npos) throw std::runtime_error("meta.json: bad " + key);
+  const char* begin = text.c_str() + colon + 1;
+  char* end = nullptr;
+  const double v = std::strtod(begin, &end);
+  if (end == begin || !std::isfinite(v)) throw std::runtime_error("meta.json: bad " + key);
+  return v;
+}
+
+int metaCount(const std::string& text, const std::string& key) {
+  const double v = metaNumber(text, key, true, 0);
+  if (v < 1 || v > 1e7 || v != std::floor(v)) throw std::runtime_error("meta.json: bad " + key);
+  return static_cast<int>(v);
+}
+
+// Expectation of the 66 angle bins (3 degrees apart, from -97.5), in degrees.
+double binAngle(const float* logits) {
+  double mx = logits[0];
+  for (int i = 1; i < 66; ++i) mx = std::max(mx, static_cast<double>(logits[i]));
+  double sum = 0, acc = 0;
+  for (int i = 0; i < 66; ++i) {
+    const double e = std::exp(static_cast<double>(logits[i]) - mx);
+    sum += e;
+    acc += e * i;
+  }
+  return acc / sum * 3.0 - 97.5;
+}
+
+void rotation(double a1, double a2, double a3, double r[3][3]) {
+  const double d = 3.14159265358979323846 / 180.0;
+  const double ca = std::cos(a1 * d), sa = std::sin(a1 * d);
+  const double cb = std::cos(a2 * d), sb = std::sin(a2 * d);
+  const double cc = std::cos(a3 * d), sc = std::sin(a3 * d);
+  const double m[3][3] = {{cb * cc, cb * sc, -sb},
+                          {sa * sb * cc - sc * ca, ca * cc + sa * sb * sc, sa * cb},
+                          {sa * sc + ca * sb * cc, ca * sb * sc - cc * sa, ca * cb}};
+  std::memcpy(r, m, sizeof m);
+}
+
+bool startsWith(const std::string& s, const char* p) { return s.rfind(p, 0) == 0; }
+
+inline float clampTo(float v, float lo, float hi) { return v < lo ? lo : (v > hi ? hi : v); }
+
+}  // namespace
+
+Motion::Motion(const std::string& motionDir, int threads, const std::string& ep) {
+  for (int i = 0; i < 256; ++i) {
+    twCos_[i] = std::cos(-2.0f * kPi * static_cast<float>(i) / 512.0f);
+    twSin_[i] = std::sin(-2.0f * kPi * static_cast<float>(i) / 512.0f);
+  }
+  for (int i = 0; i < 512; ++i) {
+    int r = 0;
+    for (int b = 0; b < 9; ++b) r |= ((i >> b) & 1) << (8 - b);
+    bitrev_[i] = r;
+  }
+  if (const char* d = std::getenv("VESK_MOTION_DUMP"); d != nullptr && *d != '\0') dumpDir_ = d;
+  loadTables(motionDir);
+  openNets(motionDir, threads, ep);
+
+  audioWin_.assign(kWindowSamples, 0.0f);
+  padded_.assign(kWindowSamples + 512, 0.0f);
+  re_.assign(512, 0.0f);
+  im_.assign(512, 0.0f);
+  mag_.assign(257, 0.0f);
+  feat_.assign(kStudentFrames * kFeatDim, 0.0f);
+  reset(0, 1, 1);
+}
+
+void Motion::loadTables(const std::string& dir) {
+  const std::string meta = readTextFile(dir + "/meta.json");
+  nt_ = metaCount(meta, "nt");
+  const int nSrc = metaCount(meta, "n_src");
+  if (nSrc != nt_) throw std::runtime_error("vesk_motion: n_src != nt unsupported");
+  nEmo_ = metaCount(meta, "n_emo");
+  sBridge_ = static_cast<float>(metaNumber(meta, "s_bridge", true, 0));
+  deltaPitch_ = static_cast<float>(metaNumber(meta, "delta_pitch", false, 0));
+
+  auto f = [&](const char* name, size_t n) { return readFloatFile(dir + "/" + name, n); };
+  window_ = f("hubert_stft_window.bin", 512);
+  binmat_ = f("hubert_stft_binmat.bin", 257 * kMelBands);
+  fmean_ = f("hubert_fmean.bin", kFeatDim);
+  fstd_ = f("hubert_fstd.bin", kFeatDim);
+  emo_ = f("emo.bin", static_cast<size_t>(nEmo_) * 8);
+  chInfo_ = f("ch_xs_info.bin", kDescDim);
+  chSc_ = f("ch_sc.bin", kKp);
+  eyeOpen_ = f("ch_eye_open.bin", 2);
+  eyeBall_ = f("ch_eye_ball.bin", 6);
+  const std::vector<float> mm = f("v_min_max.bin", 2 * kMotionDim);
+  srcInfo_ = f("src_xs_info.bin", static_cast<size_t>(nSrc) * kDescDim);
+  target_ = readFloatFile(resolveMember(dir, "xs_target.bin"), static_cast<size_t>(nt_) * kKp);
+
+  for (int m = 0; m < kMelBands; ++m) {
+    int lo = 257, hi = 0;
+    for (int k = 0; k <= 256; ++k)
+      if (binmat_[static_cast<size_t>(k) * kMelBands + static_cast<size_t>(m)] != 0.0f) {
+        lo = std::min(lo, k);
+        hi = k + 1;
+      }
+    bandLo_[static_cast<size_t>(m)] = lo < hi ? lo : 0;
+    bandHi_[static_cast<size_t>(m)] = lo < hi ? hi : 0;
+  }
+
+  vmin_.assign(mm.begin(), mm.begin() + kMotionDim);
+  vmax_.assign(mm.begin() + kMotionDim, mm.end());
+  for (int d = 0; d < kMotionDim; ++d)
+    if (!(vmin_[d] <= vmax_[d]))
+      throw std::runtime_error(dir + "/v_min_max.bin: minimum above maximum at dimension " + std::to_string(d));
+  if (srcInfo_[258] == 0.0f) throw std::runtime_error(dir + "/src_xs_info.bin: the first source row has scale 0");
+  gain_ = chInfo_[258] / srcInfo_[258];
+
+  // The motion state starts from the description row in the motion vector's own layout.
+  const float* q = chInfo_.data();
+  int k = 0;
+  initState_[k++] = q[258] - 1.0f;
+  for (int i = 0; i < 66; ++i) initState_[k++] = q[126 + i];
+  for (int i = 0; i < 66; ++i) initState_[k++] = q[262 + i];
+  for (int i = 0; i < 66; ++i) initState_[k++] = q[192 + i];
+  for (int i = 0; i < 3; ++i) initState_[k++] = q[259 + i];
+  for (int i = 0; i < kKp; ++i) initState_[k++] = q[i];
+
+  // Each source frame's pose is fixed, so its rotated canonical keypoints are computed once.
+  poses_.resize(static_cast<size_t>(nt_));
+  for (int s = 0; s < nt_; ++s) {
+    const float* r = &srcInfo_[static_cast<size_t>(s) * kDescDim];
+    const double a1 = binAngle(r + 126), a2 = binAngle(r + 262), a3 = binAngle(r + 192);
+    double rs[3][3], rd[3][3];
+    rotation(a1, a2, a3, rs);
+    rotation(a1 + deltaPitch_, a2, a3, rd);
+    Pose& p = poses_[static_cast<size_t>(s)];
+    p.scale = r[258];
+    p.tx = r[259];
+    p.ty = r[260];
+    for (int i = 0; i < 21; ++i)
+      for (int j = 0; j < 3; ++j) {
+        double sS = 0, sD = 0;
+        for (int m = 0; m < 3; ++m) {
+          sS += static_cast<double>(r[63 + 3 * i + m]) * rs[m][j];
+          sD += static_cast<double>(r[63 + 3 * i + m]) * rd[m][j];
+        }
+        p.canS[3 * i + j] = static_cast<float>(sS);
+        p.canD[3 * i + j] = static_cast<float>(sD);
+      }
+  }
+}
+
+void Motion::openNets(const std::string& dir, int threads, const std::string& ep) {
+  options_.SetIntraOpNumThreads(threads < 1 ? pool::threads() : threads);
+  options_.SetInterOpNumThreads(1);
+  options_.SetGraphOptimizationLevel(ORT_ENABLE_ALL);
+  const char* spin = std::getenv("VESK_ORT_SPIN");
+  if (spin == nullptr || std::strcmp(spin, "1") != 0) options_.AddConfigEntry("session.intra_op.allow_spinning", "0");
+  if (!ep.empty()) {
+    if (!startsWith(ep, "coreml")) throw std::runtime_error("vesk_motion: unknown ep '" + ep + "'");
+    const std::string unit = ep.size() >= 10 ? ep.substr(7, 3) : std::string();
+    const char* units = unit == "cpu" ? "CPUOnly" : unit == "gpu" ? "CPUAndGPU" : unit == "ane" ? "CPUAndNeuralEngine" : "ALL";
+    try {
+      options_.AppendExecutionProvider("CoreML", {{"ModelFormat", "MLProgram"},
+                                                  {"MLComputeUnits", units},
+                                                  {"ModelCacheDirectory", dir + "/.coreml_cache"}});
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "[vesk] vesk_motion: CoreML provider unavailable (%s); running on the CPU provider\n",
+                   e.what());
+    }
+  }
+  student_.open(env_, dir + "/hubert_student.onnx", options_, {kMelBands * kMelFrames}, {kStudentFrames * kFeatDim});
+  lmdm_.open(env_, dir + "/lmdm.onnx", options_, {kMotionDim, kChunk * kCondDim}, {kChunk * kMotionDim});
+  stitch_.open(env_, dir + "/stitch.onnx", options_, {kKp, kKp}, {kKp});
+}
+
+double Motion::runSeconds() const { return student_.runSeconds() + lmdm_.runSeconds() + stitch_.runSeconds(); }
+
+void Motion::reset(int start, int dir, int wrap) {
+  samples_.clear();
+  finished_ = false;
+  total_ = 0;
+  nextWindow_ = 0;
+  eagerWindows_ = 0;
+  cond_.clear();
+  condRows_ = 0;
+  table_.clear();
+  motionRows_ = 0;
+  chunk_ = 0;
+  state_ = initState_;
+  final_ = false;
+  pulled_ = 0;
+  pos_ = std::clamp(start, 0, nt_ - 1);
+  dir_ = dir < 0 ? -1 : 1;
+  wrap_ = wrap != 0 ? 1 : 0;
+  haveFirst_ = false;
+  dumpedWindow_ = dumpedChunk_ = false;
+}
+
+void Motion::push(const float* samples, int n) {
+  if (finished_) throw std::runtime_error("already finished");
+  if (n > 0) samples_.insert(samples_.end(), samples, samples + n);
+}
+
+void Motion::fft512(float* re, float* im) const {
+  for (int i = 0; i < 512; ++i) {
+    const int j = bitrev_[i];
+    if (i < j) {
+      std::swap(re[i], re[j]);
+      std::swap(im[i], im[j]);
+    }
+  }
+  for (int len = 2; len <= 512; len <<= 1) {
+    const int half = len / 2, step = 512 / len;
+    for (int i = 0; i < 512; i += len)
+      for (int k = 0; k < half; ++k) {
+        const float wr = twCos_[k * step], wi = twSin_[k * step];
+        const int a = i + k, b = a + half;
+        const float tr = re[b] * wr - im[b] * wi;
+        const float ti = re[b] * wi + im[b] * wr;
+        re[b] = re[a] - tr;
+        im[b] = im[a] - ti;
+        re[a] += tr;
+        im[a] += ti;
+      }
+  }
+}
+
+void Motion::melBlock(const float* win, float* out) {
+  // Reflect without repeating the edge sample, as a centred STFT does.
+  float* p = padded_.data();
+  std::memcpy(p + 256, win, sizeof(float) * kWindowSamples);
+  for (int i = 0; i < 256; ++i) {
+    p[i] = win[256 - i];
+    p[256 + kWindowSamples + i] = win[kWindowSamples - 2 - i];
+  }
+  for (int t = 0; t < kMelFrames; ++t) {
+    const float* fr = p + 320 * t;
+    for (int k = 0; k < 512; ++k) {
+      re_[static_cast<size_t>(k)] = fr[k] * window_[static_cast<size_t>(k)];
+      im_[static_cast<size_t>(k)] = 0.0f;
+    }
+    fft512(re_.data(), im_.data());
+    for (int k = 0; k <= 256; ++k) mag_[static_cast<size_t>(k)] = std::sqrt(re_[k] * re_[k] + im_[k] * im_[k]);
+    // Only each band's non-zero span is summed: the zero terms left out add nothing, so the sum is
+    // the full one, in the same order.
+    for (int m = 0; m < kMelBands; ++m) {
+      float acc = 0.0f;
+      for (int k = bandLo_[static_cast<size_t>(m)]; k < bandHi_[static_cast<size_t>(m)]; ++k)
+        acc += binmat_[static_cast<size_t>(k) * kMelBands + static_cast<size_t>(m)] * mag_[static_cast<size_t>(k)];
+      out[m * kMelFrames + t] = std::log(acc + 1e-8f);
+    }
+  }
+}
+
+void Motion::processWindow(int w) {
+  const int64_t start = static_cast<int64_t>(kSamplesPerFrame) * w - kWindowLead;
+  const auto have = static_cast<int64_t>(samples_.size());
+  for (int i = 0; i < kWindowSamples; ++i) {
+    const int64_t s = start + i;
+    audioWin_[static_cast<size_t>(i)] = (s >= 0 && s < have) ? samples_[static_cast<size_t>(s)] : 0.0f;
+  }
+  melBlock(audioWin_.data(), student_.in(0));
+  student_.run();
+  const float* o = student_.out(0);
+  for (int f = 0; f < kStudentFrames; ++f)
+    for (int d = 0; d < kFeatDim; ++d) {
+      const size_t i = static_cast<size_t>(f) * kFeatDim + static_cast<size_t>(d);
+      feat_[i] = o[i] * fstd_[static_cast<size_t>(d)] + fmean_[static_cast<size_t>(d)];
+    }
+  if (!dumpedWindow_) {
+    dump("mel0.bin", student_.in(0), static_cast<size_t>(kMelBands) * kMelFrames, false);
+    dump("feat0.bin", feat_.data(), feat_.size(), false);
+    dumpedWindow_ = true;
+  }
+  cond_.resize(static_cast<size_t>(w + kWindowFrames) * kCondDim);
+  for (int k = 0; k < kWindowFrames; ++k) {
+    const int r = w + k;
+    float* row = &cond_[static_cast<size_t>(r) * kCondDim];
+    const float* a = &feat_[static_cast<size_t>(6 + 2 * k) * kFeatDim];
+    const float* b = &feat_[static_cast<size_t>(7 + 2 * k) * kFeatDim];
+    for (int d = 0; d < kFeatDim; ++d) row[d] = (a[d] + b[d]) * 0.5f;
+    std::memcpy(row + kFeatDim, &emo_[static_cast<size_t>(r % nEmo_) * 8], sizeof(float) * 8);
+    std::memcpy(row + kFeatDim + 8, eyeOpen_.data(), sizeof(float) * 2);
+    std::memcpy(row + kFeatDim + 10, eyeBall_.data(), sizeof(float) * 6);
+    std::memcpy(row + kFeatDim + 16, chSc_.data(), sizeof(float) * kKp);
+  }
+  condRows_ = w + kWindowFrames;
+}
+
+void Motion::runChunk(int c) {
+  const auto t0 = std::chrono::steady_clock::now();
+  const int base = kStride * c;
+  float* win = lmdm_.in(1);
+  for (int i = 0; i < kChunk; ++i) {
+    const int r = base + std::min(i, condRows_ - 1 - base);
+    std::memcpy(win + static_cast<size_t>(i) * kCondDim, &cond_[static_cast<size_t>(r) * kCondDim],
+                sizeof(float) * kCondDim);
+  }
+  std::memcpy(lmdm_.in(0), state_.data(), sizeof(float) * kMotionDim);
+  lmdm_.run();
+  const float* pred = lmdm_.out(0);
+  if (!dumpedChunk_) {
+    dump("lmdm0_kp.bin", lmdm_.in(0), kMotionDim, false);
+    dump("lmdm0_aud.bin", win, static_cast<size_t>(kChunk) * kCondDim, false);
+    dump("lmdm0_pred.bin", pred, static_cast<size_t>(kChunk) * kMotionDim, false);
+    dumpedChunk_ = true;
+  }
+
+  // The pose part is smoothed over three rows; lo..hi are the rows smoothed, from a copy of the rows
+  // lo - 1 .. hi + 1 that exist.
+  auto smooth = [&](int lo, int hi, int rows) {
+    const int c0 = std::max(lo - 1, 0), c1 = std::min(hi + 1, rows - 1);
+    smoothCopy_.assign(table_.begin() + static_cast<ptrdiff_t>(c0) * kMotionDim,
+                       table_.begin() + static_cast<ptrdiff_t>(c1 + 1) * kMotionDim);
+    for (int i = lo; i <= hi; ++i) {
+      const int a = std::max(i - 1, 0), b = std::min(i + 1, rows - 1);
+      float* dst = &table_[static_cast<size_t>(i) * kMotionDim];
+      for (int d = 0; d < kSmoothDims; ++d) {
+        float s = 0;
+        for (int j = a; j <= b; ++j) s += smoothCopy_[static_cast<size_t>(j - c0) * kMotionDim + static_cast<size_t>(d)];
+        dst[d] = s / static_cast<float>(b - a + 1);
+      }
+    }
+  };
+
+  if (c == 0) {
+    table_.assign(pred, pred + static_cast<size_t>(kChunk) * kMotionDim);
+    motionRows_ = kChunk;
+    smooth(0, kChunk - 1, kChunk);
+  } else {
+    const int L = motionRows_;
+    for (int j = 0; j < kOverlap; ++j) {
+      const float a = static_cast<float>(j) / static_cast<float>(kOverlap);
+      float* old = &table_[static_cast<size_t>(L - kOverlap + j) * kMotionDim];
+      const float* nw = pred + static_cast<size_t>(j) * kMotionDim;
+      for (int d = 0; d < kMotionDim; ++d) old[d] = (1.0f - a) * old[d] + a * nw[d];
+    }
+    table_.insert(table_.end(), pred + static_cast<size_t>(kOverlap) * kMotionDim,
+                  pred + static_cast<size_t>(kChunk) * kMotionDim);
+    motionRows_ = L + kChunk - kOverlap;
+    smooth(L - kOverlap, L, motionRows_);
+  }
+  const float* carry = &table_[static_cast<size_t>(motionRows_ - kMargin) * kMotionDim];
+  std::memcpy(state_.data(), carry, sizeof(float) * kSmoothDims);
+  std::memcpy(state_.data() + kSmoothDims, initState_.data() + kSmoothDims, sizeof(float) * (kMotionDim - kSmoothDims));
+
+  const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+  chunkMsAvg_ = chunkMsAvg_ <= 0 ? ms : 0.8 * chunkMsAvg_ + 0.2 * ms;
+}
+
+int Motion::eagerCount() const {
+  if (eager_ > 0) return eager_;
+  return std::clamp(static_cast<int>(std::ceil(chunkMsAvg_ / 40.0)), 1, 8);
+}
+
+int Motion::availableNow() const {
+  if (final_) return std::max(0, motionRows_ - pulled_);
+  return std::max(0, std::min(condRows_ - 1, motionRows_ - kMargin) - pulled_);
+}
+
+void Motion::advanceLive() {
+  const auto have = static_cast<int64_t>(samples_.size());
+  auto runReadyChunks = [&] {
+    while (kStride * chunk_ + kChunk - 1 < condRows_) {
+      runChunk(chunk_);
+      ++chunk_;
+    }
+  };
+  while (have >= static_cast<int64_t>(kSamplesPerFrame) * nextWindow_ + (kWindowSamples - kWindowLead)) {
+    processWindow(nextWindow_);
+    nextWindow_ += kWindowFrames;
+  }
+  runReadyChunks();
+
+  // Eager advancement: when fewer frames are ready than the consumer is likely to need before the
+  // next computation finishes, windows whose look-ahead audio has not arrived run on zeros instead.
+  // A window computed that way is final, so this only happens when it actually frees frames: the
+  // windows up to the first that gives K ready frames (or the most frames the audio allows).
+  const int want = eagerCount();
+  if (availableNow() >= want) return;
+  const int limit = static_cast<int>((have + kSamplesPerFrame - 1) / kSamplesPerFrame);
+  auto readyWith = [&](int rows) {  // frames ready if rows conditioning rows existed
+    int chunks = chunk_;
+    while (kStride * chunks + kChunk - 1 < rows) ++chunks;
+    const int mrows = chunks == 0 ? 0 : chunks == chunk_ ? motionRows_ : kStride * chunks + kOverlap;
+    return std::max(0, std::min(rows - 1, mrows - kMargin) - pulled_);
+  };
+  int target = -1, best = availableNow();
+  for (int w = nextWindow_; w < limit; w += kWindowFrames) {
+    const int got = readyWith(w + kWindowFrames);
+    if (got > best) {
+      best = got;
+      target = w;
+    }
+    if (got >= want) break;
+  }
+  while (target >= 0 && nextWindow_ <= target) {
+    processWindow(nextWindow_);
+    nextWindow_ += kWindowFrames;
+    ++eagerWindows_;
+  }
+  runReadyChunks();
+}
+
+int Motion::avail() {
+  if (!finished_) advanceLive();
+  return availableNow();
+}
+
+void Motion::finish() {
+  if (finished_) return;
+  const int64_t frames = (static_cast<int64_t>(samples_.size()) + kSamplesPerFrame - 1) / kSamplesPerFrame;
+  if (frames > 0x7fffffff / kStride) throw std::runtime_error("audio too long");
+  total_ = static_cast<int>(frames);
+  while (nextWindow_ < total_) {
+    processWindow(nextWindow_);
+    nextWindow_ += kWindowFrames;
+  }
+  condRows_ = std::min(condRows_, total_);
+  while (kStride * chunk_ < std::min(condRows_, total_)) {
+    runChunk(chunk_);
+    ++chunk_;
+  }
+  dump("cond.bin", cond_.data(), static_cast<size_t>(condRows_) * kCondDim, false);
+  buildFinal();
+  finished_ = true;
+}
+
+void Motion::buildFinal() {
+  const int rows = std::min(motionRows_, total_);
+  table_.resize(static_cast<size_t>(rows) * kMotionDim);
+  motionRows_ = rows;
+  smoothCopy_ = table_;
+  for (int i = 0; i < rows; ++i) {
+    const int a = std::max(i - 1, 0), b = std::min(i + 1, rows - 1);
+    for (int d = 0; d < kSmoothDims; ++d) {
+      float s = 0;
+      for (int j = a; j <= b; ++j) s += smoothCopy_[static_cast<size_t>(j) * kMotionDim + static_cast<size_t>(d)];
+      table_[static_cast<size_t>(i) * kMotionDim + static_cast<size_t>(d)] = s / static_cast<float>(b - a + 1);
+    }
+  }
+  dump("res_post.bin", table_.data(), table_.size(), false);
+  for (int i = 0; i < rows; ++i)
+    for (int d = 0; d < kMotionDim; ++d) {
+      float& v = table_[static_cast<size_t>(i) * kMotionDim + static_cast<size_t>(d)];
+      v = clampTo(v, vmin_[static_cast<size_t>(d)], vmax_[static_cast<size_t>(d)]);
+    }
+  dump("final.bin", table_.data(), table_.size(), false);
+  final_ = true;
+}
+
+void Motion::motionRow(int f, float* row) const {
+  const float* src = &table_[static_cast<size_t>(f) * kMotionDim];
+  std::memcpy(row, src, sizeof(float) * kMotionDim);
+  if (!final_) {
+    // Live rows f - 1 .. f + 1 exist: a served frame has kMargin rows beyond it.
+    const int a = std::max(f - 1, 0), b = f + 1;
+    for (int d = 0; d < kSmoothDims; ++d) {
+      float s = 0;
+      for (int j = a; j <= b; ++j) s += table_[static_cast<size_t>(j) * kMotionDim + static_cast<size_t>(d)];
+      row[d] = s / static_cast<float>(b - a + 1);
+    }
+  }
+  for (int d = 0; d < kMotionDim; ++d) row[d] = clampTo(row[d], vmin_[static_cast<size_t>(d)], vmax_[static_cast<size_t>(d)]);
+}
+
+void Motion::emitFrame(int* si, float* xs, float* xd) {
+  float* row = row_.data();
+  motionRow(pulled_, row);
+  const int s = pos_;
+  if (wrap_ != 0) {
+    pos_ = ((pos_ + dir_) % nt_ + nt_) % nt_;
+  } else {
+    int p = pos_ + dir_;
+    if (p < 0) {
+      dir_ = 1;
+      p = 1;
+    } else if (p >= nt_) {
+      dir_ = -1;
+      p = nt_ - 2;
+    }
+    pos_ = std::clamp(p, 0, nt_ - 1);
+  }
+  if (!haveFirst_) {
+    first_ = row_;
+    haveFirst_ = true;
+  }
+  const float* q = &srcInfo_[static_cast<size_t>(s) * kDescDim];
+  const Pose& P = poses_[static_cast<size_t>(s)];
+  std::memcpy(exprD_.data(), q, sizeof(float) * kKp);
+  for (int kp : kLip)
+    for (int a = 0; a < 3; ++a) {
+      const int k = 3 * kp + a;
+      exprD_[static_cast<size_t>(k)] = q[k] + (row[kExprAt + k] - first_[static_cast<size_t>(kExprAt + k)]) * gain_;
+    }
+  float* inS = stitch_.in(0);
+  float* inD = stitch_.in(1);
+  for (int k = 0; k < kKp; ++k) {
+    const int j = k % 3;
+    const float t = j == 0 ? P.tx : j == 1 ? P.ty : 0.0f;
+    xsPosed_[static_cast<size_t>(k)] = P.scale * (P.canS[static_cast<size_t>(k)] + q[k]) + t;
+    inS[k] = xsPosed_[static_cast<size_t>(k)];
+    inD[k] = P.scale * (P.canD[static_cast<size_t>(k)] + exprD_[static_cast<size_t>(k)]) + t;
+  }
+  stitch_.run();
+  const float* st = stitch_.out(0);
+  const float* tgt = &target_[static_cast<size_t>(s) * kKp];
+  *si = s;
+  std::memcpy(xs, tgt, sizeof(float) * kKp);
+  for (int k = 0; k < kKp; ++k) xd[k] = tgt[k] + sBridge_ * (st[k] - xsPosed_[static_cast<size_t>(k)]);
+  if (!dumpDir_.empty()) {
+    dump("xsla.bin", xsPosed_.data(), kKp, true);
+    dump("xdla.bin", st, kKp, true);
+    dump("xs.bin", xs, kKp, true);
+    dump("xd.bin", xd, kKp, true);
+  }
+  ++pulled_;
+}
+
+int Motion::pull(int* si, float* xs, float* xd, int max) {
+  if (max < 1) return 0;
+  if (!finished_) advanceLive();
+  const int n = std::min(max, availableNow());
+  for (int i = 0; i < n; ++i) emitFrame(si + i, xs + static_cast<size_t>(i) * kKp, xd + static_cast<size_t>(i) * kKp);
+  return n;
+}
+
+void Motion::dump(const char* name, const float* data, size_t n, bool append) const {
+  if (dumpDir_.empty()) return;
+  // Debugging output only: a directory that cannot be written loses the dump, not the frame.
+  const std::string path = dumpDir_ + "/" + name;
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(path.c_str(), append ? "ab" : "wb"), &std::fclose);
+  if (f && n > 0) (void)std::fwrite(data, sizeof(float), n, f.get());
+}
+
+}  // namespace vesk

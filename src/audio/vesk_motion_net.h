@@ -1,0 +1,63 @@
+// One ONNX Runtime session with every input and output bound to a fixed float buffer, shared by the
+// motion and fca models: buffers are sized once at open, so a run allocates nothing on our side.
+#pragma once
+
+#include <onnxruntime_cxx_api.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "vesk/vesk.h"
+
+namespace vesk {
+
+class VESK_EXPORT Net {
+ public:
+  struct Port {
+    std::string name;
+    std::vector<int64_t> shape;
+    std::vector<float> data;
+  };
+
+  // Opens the model at path and binds its inputs and outputs to buffers of the given float counts: in
+  // the model's order, or, where names are given, port i is the one of that name. A model with other
+  // port counts, other names, non-float ports or a static shape of another size is refused; with
+  // output names given, further outputs of the model are left out of the run.
+  void open(Ort::Env& env, const std::string& path, const Ort::SessionOptions& options,
+            const std::vector<size_t>& inCounts, const std::vector<size_t>& outCounts,
+            const std::vector<std::string>& inNames = {}, const std::vector<std::string>& outNames = {});
+
+  bool isOpen() const { return session_ != nullptr; }
+  float* in(size_t i) { return inputs_[i].data.data(); }
+  const float* out(size_t i) const { return outputs_[i].data.data(); }
+  const Port& inputPort(size_t i) const { return inputs_[i]; }
+  const Port& outputPort(size_t i) const { return outputs_[i]; }
+
+  // Runs the session on the bound buffers.
+  void run();
+
+  // Total time spent inside Session::Run since open, in seconds, and the number of runs.
+  double runSeconds() const { return runSeconds_; }
+  int64_t runs() const { return runs_; }
+
+ private:
+  std::string path_;
+  std::unique_ptr<Ort::Session> session_;
+  Ort::RunOptions runOptions_;
+  std::vector<Port> inputs_, outputs_;
+  std::vector<Ort::Value> inValues_, outValues_;
+  std::vector<const char*> inNamePtrs_, outNamePtrs_;
+  double runSeconds_ = 0;
+  int64_t runs_ = 0;
+};
+
+// Raw little-endian 32-bit floats of a file, exactly `expected` of them: "cannot open " + path,
+// "short read " + path, or path + ": " + count + " floats, expected " + expected.
+std::vector<float> readFloatFile(const std::string& path, size_t expected);
+
+// A file's whole text; "cannot open " + path.
+std::string readTextFile(const std::string& path);
+
+}  // namespace vesk
