@@ -204,7 +204,7 @@ TEST_F(Frontend, NotDeployedIsSaidOnceAndTheFirstEncoderServesEveryone) {
 }
 
 TEST_F(Frontend, ShortWindowReproducesTheEightSecondFeatures) {
-  // On noise whose loudness swings with a period that divides both windows, the two frontends
+  // On a voice whose loudness swings with a period that divides both windows, the two frontends
   // normalise their windows alike, so their features
   // agree at every frame whose short window lies inside the audio; what is left is the two
   // windows' normalisation and half-precision rounding.
@@ -215,10 +215,13 @@ TEST_F(Frontend, ShortWindowReproducesTheEightSecondFeatures) {
   eight->short_window = false;
   eight->right = eight->right_base;
   std::mt19937 rng(2);
-  std::normal_distribution<float> noise(0.0f, 0.1f);
+  std::normal_distribution<float> noise(0.0f, 0.01f);
   std::vector<float> audio(16000 * 12);
-  for (size_t i = 0; i < audio.size(); ++i)
-    audio[i] = noise(rng) * static_cast<float>(1.0 + 0.5 * std::sin(2.0 * M_PI * static_cast<double>(i) / 8000.0));
+  for (size_t i = 0; i < audio.size(); ++i) {
+    const double t = static_cast<double>(i) / 16000.0;
+    const double tone = std::sin(2.0 * M_PI * 140.0 * t) + 0.5 * std::sin(2.0 * M_PI * 280.0 * t);
+    audio[i] = static_cast<float>(tone * 0.1 * (1.0 + 0.8 * std::sin(2.0 * M_PI * t / 0.5))) + noise(rng);
+  }
   for (vesk_a2x* s : {shortWin.get(), eight.get()}) {
     vesk_a2x_push(s, audio.data(), static_cast<int>(audio.size()));
     vesk_a2x_finish(s);

@@ -23,8 +23,9 @@ class Refusal : public ::testing::Test {
   std::string createError(const std::string& bundle) {
     vesk_a2x* a = vesk_a2x_create(bundle.c_str(), 1);
     EXPECT_EQ(a, nullptr);
+    const std::string err = vesk_a2x_last_error();
     vesk_a2x_destroy(a);
-    return vesk_a2x_last_error();
+    return err;
   }
 };
 
@@ -39,8 +40,8 @@ TEST_F(Refusal, MissingOrEmptyMeta) {
 }
 
 TEST_F(Refusal, MetaWithoutCausalWindow) {
-  for (const char* meta : {R"({"h": 32, "left": 4})", R"({"h": 32, "window": 2})", R"({"window": -1, "left": 4})",
-                           R"({"window" 2, "left": 4})"}) {
+  for (const char* meta : {R"({"h": 32, "left": 4})", R"({"h": 32, "window": 2})",
+                           R"({"window": -1, "left": 4})", R"({"window": 2, "left": "4"})"}) {
     const std::string b = bundleCopy(tmp_, bundleDir(), meta);
     EXPECT_EQ(createError(b), "vesk_a2x_create: meta lacks causal window/left (not a streaming a2x)") << meta;
   }

@@ -8,15 +8,16 @@ path through them: the loudness of the speech opens the mouth.
   frontend  trunk: Conv(8 band filters, 160 taps, hop 80) -> square -> 1x1 mix to 640 channels ->
             log(1 + e) -> float16 [1, 640, LT]. Position p covers samples [80p, 80p + 160).
             head: [N, 640] -> tanh(. W1 + b1) -> . W2 + b2 -> [N, 12, 768]; hidden unit 0 is the
-            mean log energy, and it is written into channel 0 of every layer.
+            low-band minus high-band log energy (voice against noise or silence, after each
+            window's normalisation), and it is written into channel 0 of every layer.
             The 8 s encoder is the same trunk over 128000 samples (LT 1599), linearly resampled to
             200 frames at positions i * 1598 / 199 (the resampling the short-window frontend
             applies to its own trunk), followed by the same head; so both frontends give the same
             features at a frame, up to each window's own normalisation.
   encoder   feat -> (sum of channel 0 over the layers on unit 0, small mixes elsewhere) + pos_window,
             then `layers` residual attention layers over the band mask. The attention kernel is
-            relu(1 + q.k / sqrt(h) + attn) normalised by its row sum, both as matrix products, so a
-            frame's row does not depend on where its band starts (masked terms are exact zeros).
+            relu(1 + q.k / sqrt(h) + attn) normalised by its row sum, both from one matrix product, so
+            a frame's row does not depend on where its band starts (masked terms are exact zeros).
   decoder   z = tanh(ctx Wc + h Wh + prev Wp + b); m = z Wm; h_out = z. Unit 0 carries the
             smoothed loudness; Wm moves the lip rows with it.
 
@@ -81,12 +82,18 @@ class Weights:
         filt = np.stack([hann * np.cos(2 * np.pi * f * t / 16000.0) for f in freqs])
         filt /= np.sqrt((filt ** 2).sum(axis=1, keepdims=True))  # unit gain on white noise
         self.filters = filt.reshape(BANDS, 1, TAPS)
+        # Channels 0..319 mix the low bands (where voiced speech lies), 320..639 the high ones. After
+        # each window's normalisation noise fills both alike; voice fills the low ones, silence neither.
         mix = r.uniform(0.5, 1.5, size=(TRUNK_CH, BANDS))
+        half = TRUNK_CH // 2
+        mix[:half, BANDS // 2:] = 0.0
+        mix[half:, :BANDS // 2 + 1] = 0.0
         self.mix = (mix / mix.sum(axis=1, keepdims=True)).reshape(TRUNK_CH, BANDS, 1)
         w1 = r.normal(0.0, 0.05, size=(TRUNK_CH, HIDDEN))
-        w1[:, 0] = 3.0 / TRUNK_CH
+        w1[:half, 0] = 3.0 / half
+        w1[half:, 0] = -3.0 / half
         b1 = r.normal(0.0, 0.05, size=HIDDEN)
-        b1[0] = -1.0
+        b1[0] = -0.5
         w2 = r.normal(0.0, 0.02, size=(HIDDEN, LAYERS_W2V * CH_W2V))
         w2[0, :] = 0.0
         w2[:, 0::CH_W2V] = 0.0
@@ -130,10 +137,10 @@ class Weights:
 
 def trunk_nodes(w, inits, x_name, n_samples, out_name):
     """[1, n] audio -> float16 [1, 640, LT]."""
-    inits += [init("trunk_shape3", [1, 1, n_samples], np.int64), init("trunk_filters", w.filters),
+    inits += [init("trunk_axis1", [1], np.int64), init("trunk_filters", w.filters),
               init("trunk_mix", w.mix), init("trunk_one", [1.0])]
     return [
-        helper.make_node("Reshape", [x_name, "trunk_shape3"], ["trunk_x3"]),
+        helper.make_node("Unsqueeze", [x_name, "trunk_axis1"], ["trunk_x3"]),
         helper.make_node("Conv", ["trunk_x3", "trunk_filters"], ["trunk_bands"], kernel_shape=[TAPS], strides=[HOP]),
         helper.make_node("Mul", ["trunk_bands", "trunk_bands"], ["trunk_energy"]),
         helper.make_node("Conv", ["trunk_energy", "trunk_mix"], ["trunk_mixed"], kernel_shape=[1]),
@@ -158,10 +165,12 @@ def head_nodes(w, inits, x_name, out_name):
 
 
 def build_trunk(w, dynamic_lt=False):
+    # The dynamic variant declares a free input length, so its output length is known only by running it.
     inits = []
     nodes = trunk_nodes(w, inits, "input_values", 32000, "hidden16")
     lt = "LT" if dynamic_lt else (32000 - TAPS) // HOP + 1
-    return make_model(nodes, [helper.make_tensor_value_info("input_values", TensorProto.FLOAT, [1, 32000])],
+    n_in = "N" if dynamic_lt else 32000
+    return make_model(nodes, [helper.make_tensor_value_info("input_values", TensorProto.FLOAT, [1, n_in])],
                       [helper.make_tensor_value_info("hidden16", TensorProto.FLOAT16, [1, TRUNK_CH, lt])],
                       inits, "w2v_trunk")
 
@@ -210,7 +219,8 @@ def build_encoder(w, with_wn):
     inits = [init("enc_fshape", [1, -1, LAYERS_W2V * CH_W2V], np.int64), init("enc_win", w.win),
              init("enc_hshape", [-1, H], np.int64), init("enc_sq01", [0, 1], np.int64),
              init("enc_scale", [1.0 / np.sqrt(H)]), init("enc_one", [1.0]), init("enc_eps", [1e-6]),
-             init("enc_s0", [0], np.int64), init("enc_s1", [1], np.int64), init("enc_oshape", [1, -1, H], np.int64)]
+             init("enc_s0", [0], np.int64), init("enc_s1", [1], np.int64),
+             init("enc_c0", [0], np.int64), init("enc_ch", [H], np.int64), init("enc_ch1", [H + 1], np.int64), init("enc_oshape", [1, -1, H], np.int64)]
     nodes = [
         helper.make_node("Reshape", ["feat", "enc_fshape"], ["f2"]),
         helper.make_node("MatMul", ["f2", "enc_win"], ["x0a"]),
@@ -237,8 +247,12 @@ def build_encoder(w, with_wn):
             helper.make_node("Add", [p + "ss", "enc_one"], [p + "s1"]),
             helper.make_node("Add", [p + "s1", "mask"], [p + "sm"]),
             helper.make_node("Relu", [p + "sm"], [p + "wgt"]),
-            helper.make_node("MatMul", [p + "wgt", p + "v"], [p + "num"]),
-            helper.make_node("MatMul", [p + "wgt", "ones"], [p + "den"]),
+            # One product gives the weighted values and the row sums (a ones column beside the
+            # values), so both sum over the band in the same order whatever its height.
+            helper.make_node("Concat", [p + "v", "ones"], [p + "v1"], axis=1),
+            helper.make_node("MatMul", [p + "wgt", p + "v1"], [p + "nd"]),
+            helper.make_node("Slice", [p + "nd", "enc_c0", "enc_ch", "enc_s1"], [p + "num"]),
+            helper.make_node("Slice", [p + "nd", "enc_ch", "enc_ch1", "enc_s1"], [p + "den"]),
             helper.make_node("Add", [p + "den", "enc_eps"], [p + "den1"]),
             helper.make_node("Div", [p + "num", p + "den1"], [p + "att"]),
             helper.make_node("MatMul", [p + "att", p + "wo"], [p + "o"]),
@@ -309,8 +323,8 @@ def write_bundle(out, w, with_wn, meta):
     mean = np.zeros(KP)
     scale = np.full(KP, 0.01)
     for row, axis, gain in LIP_MOVES:
-        # Mouth closed at the silent value of the loudness unit (about -0.93).
-        mean[row * 3 + axis] = 0.93 * gain * 0.05
+        # Mouth closed at the silent value of the loudness unit (about -0.8).
+        mean[row * 3 + axis] = 0.8 * gain * 0.05
         scale[row * 3 + axis] = 0.05
     np.concatenate([mean, scale]).astype("<f4").tofile(os.path.join(out, "a2x_norm.f32"))
     face = neutral_face()
