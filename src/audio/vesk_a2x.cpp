@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 
@@ -227,14 +228,15 @@ void vesk_a2x::silencePrime(int count) {
         auto emb = std::make_unique<std::vector<float>>(static_cast<size_t>(kW2vLayers) * kW2v8Frames * kW2vChannels);
         std::vector<float> zeros(kW2v8Samples, 0.0f);
         normaliseWindow(zeros.data(), zeros.size());
-        runW2v8(*w2v8, zeros.data(), emb->data());
+        const Ort::Value out = runW2v8(*w2v8, zeros.data());
+        std::memcpy(emb->data(), out.GetTensorData<float>(), emb->size() * sizeof(float));
         gZeroEmb = emb.release();  // kept for the life of the process
       }
       for (int j = 0; j < n; ++j)
         for (int l = 0; l < kW2vLayers; ++l) {
           const float* src = gZeroEmb->data() + (static_cast<size_t>(l) * kW2v8Frames + j) * kW2vChannels;
           float* dst = f.data() + static_cast<size_t>(j) * kFeatSize + static_cast<size_t>(l) * kW2vChannels;
-          for (int c = 0; c < kW2vChannels; ++c) dst[c] = roundFeature(src[c]);
+          roundFeatures(src, dst, kW2vChannels);
         }
     }
     std::vector<float> rows(static_cast<size_t>(n) * h);
@@ -362,6 +364,7 @@ void vesk_a2x::decodeStep(const float* ctxRow) {
   std::memcpy(decCtx.data(), ctxRow, static_cast<size_t>(h) * sizeof(float));
   static const char* inNames[] = {"ctx_t", "prev", "h"};
   static const char* outNames[] = {"m", "h_out"};
+  RunTimer timer;
   dec->Run(run_opts, inNames, decIn.data(), 3, outNames, decOut.data(), 2);
   std::memcpy(prev.data(), decM.data(), kKpFloats * sizeof(float));
   std::memcpy(hstate.data(), hstateOut.data(), static_cast<size_t>(h) * sizeof(float));
@@ -391,7 +394,11 @@ void vesk_a2x::runEncoder(const float* featLoHi, int32_t lo, int32_t hi, float* 
   static const char* inNames[] = {"feat", "pos_window", "attn"};
   const char* outNames[2] = {enc_out_name.c_str(), wn_out_name.c_str()};
   const size_t nOut = wnRows != nullptr ? 2 : 1;
-  std::vector<Ort::Value> out = enc->Run(run_opts, inNames, in, 3, outNames, nOut);
+  std::vector<Ort::Value> out;
+  {
+    RunTimer timer;
+    out = enc->Run(run_opts, inNames, in, 3, outNames, nOut);
+  }
   if (out[0].GetTensorTypeAndShapeInfo().GetElementCount() != static_cast<size_t>(n) * h)
     throw std::runtime_error("a2x_enc_stream: context output is not n x h");
   std::memcpy(rows, out[0].GetTensorData<float>(), static_cast<size_t>(n) * h * sizeof(float));
@@ -406,17 +413,17 @@ void vesk_a2x::fill_feat(int32_t F, const Reach& r) {
   Ort::Session& w = w2v8Session();
   const int64_t end = finished ? r.total : r.usable;
   winBuf.resize(kW2v8Samples);
-  embBuf.resize(static_cast<size_t>(kW2vLayers) * kW2v8Frames * kW2vChannels);
   while (feat_done < F) {
     const int32_t s = win_start;
     const int64_t first = static_cast<int64_t>(s) * kFrameSamples;
     if (first < dropped) throw behind("8 s window audio");
-    for (int64_t k = 0; k < kW2v8Samples; ++k) {
-      const int64_t idx = first + k;
-      winBuf[static_cast<size_t>(k)] = idx < end ? samples[static_cast<size_t>(idx - dropped)] : 0.0f;
-    }
+    const int64_t to = std::min<int64_t>(first + kW2v8Samples, end);
+    const size_t have = first < to ? static_cast<size_t>(to - first) : 0u;
+    if (have > 0) std::memcpy(winBuf.data(), samples.data() + (first - dropped), have * sizeof(float));
+    std::fill(winBuf.begin() + static_cast<std::ptrdiff_t>(have), winBuf.end(), 0.0f);
     normaliseWindow(winBuf.data(), winBuf.size());
-    runW2v8(w, winBuf.data(), embBuf.data());
+    const Ort::Value embValue = runW2v8(w, winBuf.data());
+    const float* emb = embValue.GetTensorData<float>();
     int32_t limit = s + kW2v8Frames;
     if (!finished) limit = std::min(limit, std::max(0, r.audioFrames - right));
     const int32_t upto = std::min(s + kW2v8Frames, limit);
@@ -428,10 +435,9 @@ void vesk_a2x::fill_feat(int32_t F, const Reach& r) {
       if (j >= limit) break;
       if (j < feat_base) throw behind("feat frame");
       float* dst = feat.data() + static_cast<size_t>(j - feat_base) * kFeatSize;
-      for (int l = 0; l < kW2vLayers; ++l) {
-        const float* src = embBuf.data() + (static_cast<size_t>(l) * kW2v8Frames + i) * kW2vChannels;
-        for (int c = 0; c < kW2vChannels; ++c) dst[l * kW2vChannels + c] = roundFeature(src[c]);
-      }
+      for (int l = 0; l < kW2vLayers; ++l)
+        roundFeatures(emb + (static_cast<size_t>(l) * kW2v8Frames + i) * kW2vChannels, dst + l * kW2vChannels,
+                      kW2vChannels);
     }
     feat_done = std::max(feat_done, upto);
     if (!finished && s + kW2v8Frames - 1 >= limit) break;
@@ -449,14 +455,16 @@ void vesk_a2x::fill_feat_win(int32_t F, const Reach& r) {
     const int64_t G = (static_cast<int64_t>(right_base) + s + kBlockFrames) * kFrameSamples;
     if (!finished && r.usable < G) break;
     const int64_t first = G - kWinSamples;
-    for (int64_t k = 0; k < kWinSamples; ++k) {
-      const int64_t idx = first + k;
-      float v = 0.0f;
-      if (idx >= 0 && idx < end) {
-        if (idx < dropped) throw behind("w2v window audio");
-        v = samples[static_cast<size_t>(idx - dropped)];
-      }
-      winBuf[static_cast<size_t>(k)] = v;
+    // Stream samples [first, G) with zeros before 0 and from end on.
+    const int64_t from = std::max<int64_t>(first, 0), to = std::min<int64_t>(G, end);
+    if (from < to && from < dropped) throw behind("w2v window audio");
+    if (from < to) {
+      std::fill(winBuf.begin(), winBuf.begin() + (from - first), 0.0f);
+      std::memcpy(winBuf.data() + (from - first), samples.data() + (from - dropped),
+                  static_cast<size_t>(to - from) * sizeof(float));
+      std::fill(winBuf.begin() + (to - first), winBuf.end(), 0.0f);
+    } else {
+      std::fill(winBuf.begin(), winBuf.end(), 0.0f);
     }
     normaliseWindow(winBuf.data(), winBuf.size());
     int lt = 0;
@@ -488,7 +496,7 @@ void vesk_a2x::fill_feat_win(int32_t F, const Reach& r) {
     const size_t need = static_cast<size_t>(s + kBlockFrames - feat_base) * kFeatSize;
     if (feat.size() < need) feat.resize(need, 0.0f);
     float* dst = feat.data() + static_cast<size_t>(s - feat_base) * kFeatSize;
-    for (size_t k = 0; k < static_cast<size_t>(kHeadFrames) * kFeatSize; ++k) dst[k] = roundFeature(embBuf[k]);
+    roundFeatures(embBuf.data(), dst, static_cast<size_t>(kHeadFrames) * kFeatSize);
     win_start = feat_done = s + kBlockFrames;
   }
 }
@@ -568,24 +576,25 @@ int vesk_a2x::deltasWholeRun(const float* audio, int n, float* out, int cap) {
   if (cap < N) return -2;
   Ort::Session& w = w2v8Session();
 
-  std::vector<float> f(static_cast<size_t>(N) * kFeatSize, 0.0f);
+  // Every frame below N is written by one of the windows, so the buffer needs no zeros first.
+  const std::unique_ptr<float[]> featAll(new float[static_cast<size_t>(N) * kFeatSize]);
+  float* f = featAll.get();
   std::vector<float> win(kW2v8Samples);
-  std::vector<float> emb(static_cast<size_t>(kW2vLayers) * kW2v8Frames * kW2vChannels);
   int32_t filled = 0;
   for (int32_t s = 0; filled < N; s += 100) {
     const int64_t first = static_cast<int64_t>(s) * kFrameSamples;
     for (int64_t k = 0; k < kW2v8Samples; ++k) win[static_cast<size_t>(k)] = first + k < n ? audio[first + k] : 0.0f;
     normaliseWindow(win.data(), win.size());
-    runW2v8(w, win.data(), emb.data());
+    const Ort::Value embValue = runW2v8(w, win.data());
+    const float* emb = embValue.GetTensorData<float>();
     for (int32_t i = (s == 0 ? 0 : 50); i < kW2v8Frames; ++i) {
       const int32_t j = s + i;
       if (j >= N) break;
       if (j < filled) continue;
-      float* dst = f.data() + static_cast<size_t>(j) * kFeatSize;
-      for (int l = 0; l < kW2vLayers; ++l) {
-        const float* src = emb.data() + (static_cast<size_t>(l) * kW2v8Frames + i) * kW2vChannels;
-        for (int c = 0; c < kW2vChannels; ++c) dst[l * kW2vChannels + c] = roundFeature(src[c]);
-      }
+      float* dst = f + static_cast<size_t>(j) * kFeatSize;
+      for (int l = 0; l < kW2vLayers; ++l)
+        roundFeatures(emb + (static_cast<size_t>(l) * kW2v8Frames + i) * kW2vChannels, dst + l * kW2vChannels,
+                      kW2vChannels);
       filled = j + 1;
     }
   }
@@ -598,7 +607,7 @@ int vesk_a2x::deltasWholeRun(const float* audio, int n, float* out, int cap) {
     const int32_t hi = std::min(N, e + right_reach);
     std::vector<float> band(static_cast<size_t>(hi - lo) * h);
     std::vector<float> bandWn(has_wn ? static_cast<size_t>(hi - lo) : 0u);
-    runEncoder(f.data() + static_cast<size_t>(lo) * kFeatSize, lo, hi, band.data(), has_wn ? bandWn.data() : nullptr);
+    runEncoder(f + static_cast<size_t>(lo) * kFeatSize, lo, hi, band.data(), has_wn ? bandWn.data() : nullptr);
     for (int32_t t = a; t < e; ++t) {
       std::memcpy(rows.data() + static_cast<size_t>(t) * h, band.data() + static_cast<size_t>(t - lo) * h,
                   static_cast<size_t>(h) * sizeof(float));

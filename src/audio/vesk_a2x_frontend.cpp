@@ -2,7 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
+#include <ctime>
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
@@ -17,6 +19,7 @@
 #include "bundle/vesk_imx.h"
 #include "compose/vesk_half.h"
 #include "compose/vesk_pool.h"
+#include "compose/vesk_simd.h"
 
 namespace vesk {
 namespace {
@@ -106,7 +109,29 @@ const Ort::MemoryInfo& cpuMemory() {
   return *m;
 }
 
+std::atomic<bool> gRunClockOn{false};
+std::atomic<int64_t> gRunClockNanos{0};
+
+int64_t nowNanos() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
 }  // namespace
+
+void setRunClock(bool on) {
+  gRunClockNanos = 0;
+  gRunClockOn = on;
+}
+
+int64_t runClockNanos() { return gRunClockNanos.load(); }
+
+RunTimer::RunTimer() : start_(gRunClockOn.load(std::memory_order_relaxed) ? nowNanos() : -1) {}
+
+RunTimer::~RunTimer() {
+  if (start_ >= 0) gRunClockNanos.fetch_add(nowNanos() - start_, std::memory_order_relaxed);
+}
 
 void vesk_a2x_on_owner_thread(const std::function<void()>& job) {
   if (!cudaEnabled() || tIsOwner) {
@@ -284,7 +309,11 @@ std::vector<uint16_t> runShortWindowTrunk(const float* window, int& lt) {
     Ort::Value in = Ort::Value::CreateTensor<float>(cpuMemory(), const_cast<float*>(window), kWinSamples, shape, 2);
     const char* inName = "input_values";
     const char* outName = s.trunkOut.c_str();
-    std::vector<Ort::Value> r = s.trunk->Run(Ort::RunOptions{nullptr}, &inName, &in, 1, &outName, 1);
+    std::vector<Ort::Value> r;
+    {
+      RunTimer timer;
+      r = s.trunk->Run(Ort::RunOptions{nullptr}, &inName, &in, 1, &outName, 1);
+    }
     const Ort::TensorTypeAndShapeInfo info = r[0].GetTensorTypeAndShapeInfo();
     if (info.GetElementType() != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT16)
       throw std::runtime_error("w2v_win: trunk output is not float16");
@@ -315,23 +344,30 @@ void runShortWindowHead(const float* x, float* emb) {
                                                      outShape, 3);
     const char* inName = "x";
     const char* outName = "emb";
+    RunTimer timer;
     s.head->Run(Ort::RunOptions{nullptr}, &inName, &in, 1, &outName, &out, 1);
   });
 }
 
-void runW2v8(Ort::Session& session, const float* window, float* emb) {
+Ort::Value runW2v8(Ort::Session& session, const float* window) {
+  Ort::Value emb{nullptr};
   vesk_a2x_on_owner_thread([&] {
     const int64_t inShape[2] = {1, kW2v8Samples};
     Ort::Value in = Ort::Value::CreateTensor<float>(cpuMemory(), const_cast<float*>(window), kW2v8Samples, inShape, 2);
     const char* inName = "input_values";
     const char* outName = "audio_emb";
-    std::vector<Ort::Value> r = session.Run(Ort::RunOptions{nullptr}, &inName, &in, 1, &outName, 1);
+    std::vector<Ort::Value> r;
+    {
+      RunTimer timer;
+      r = session.Run(Ort::RunOptions{nullptr}, &inName, &in, 1, &outName, 1);
+    }
     const Ort::TensorTypeAndShapeInfo info = r[0].GetTensorTypeAndShapeInfo();
     const size_t want = static_cast<size_t>(kW2vLayers) * kW2v8Frames * kW2vChannels;
     if (info.GetElementType() != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT || info.GetElementCount() != want)
       throw std::runtime_error("w2v: audio_emb is not 12 x 200 x 768 floats");
-    std::memcpy(emb, r[0].GetTensorData<float>(), want * sizeof(float));
+    emb = std::move(r[0]);
   });
+  return emb;
 }
 
 void normaliseWindow(float* x, size_t n) {
@@ -353,6 +389,24 @@ float roundFeature(float v) {
   // Below 2^-14 (the smallest normal half) the value is a zero of its own sign.
   if (std::fabs(v) < 6.103515625e-05f) return std::signbit(v) ? -0.0f : 0.0f;
   return half::round(v);
+}
+
+void roundFeatures(const float* src, float* dst, size_t n) {
+  constexpr size_t kChunk = 2048;
+  alignas(64) float flushed[kChunk];
+  alignas(64) uint16_t halves[kChunk];
+  for (size_t at = 0; at < n; at += kChunk) {
+    const size_t m = std::min(kChunk, n - at);
+    // Flushing first keeps the rule exact: a value just below the smallest normal half is zero,
+    // even where rounding would carry it up to that normal.
+    for (size_t i = 0; i < m; ++i) {
+      uint32_t b = half::bitsOf(src[at + i]);
+      b &= (b & 0x7FFFFFFFu) < 0x38800000u ? 0x80000000u : 0xFFFFFFFFu;  // below 2^-14: keep the sign only
+      flushed[i] = half::floatOf(b);
+    }
+    simd::f32ToF16(flushed, halves, m);
+    simd::f16ToF32(halves, dst + at, m);
+  }
 }
 
 }  // namespace vesk

@@ -55,13 +55,34 @@ std::vector<uint16_t> runShortWindowTrunk(const float* window, int& lt);
 // One head run: x is 8 x 640, emb receives 8 x 12 x 768.
 void runShortWindowHead(const float* x, float* emb);
 
-// One run of the 8 s encoder on a normalised window: emb receives 12 x 200 x 768.
-void runW2v8(Ort::Session& session, const float* window, float* emb);
+// One run of the 8 s encoder on a normalised window: "audio_emb", checked to hold 12 x 200 x 768
+// floats (layer, frame, channel); read it in place.
+Ort::Value runW2v8(Ort::Session& session, const float* window);
+
+// Processor time of the calling threads spent inside Session::Run by the streaming models and the
+// frontends, process-wide, counted only while enabled (the benchmarks use it, with one intra-op
+// thread, to show how much of a call is the library's own work; other processes do not skew it).
+void setRunClock(bool on);
+int64_t runClockNanos();
+
+// Adds the duration of one Session::Run to the clock while it is enabled.
+class RunTimer {
+ public:
+  RunTimer();
+  ~RunTimer();
+  RunTimer(const RunTimer&) = delete;
+  RunTimer& operator=(const RunTimer&) = delete;
+
+ private:
+  int64_t start_;
+};
 
 // In place: (x - mean) / sqrt(var + 1e-7), with mean and variance summed in double.
 void normaliseWindow(float* x, size_t n);
 
 // Through half precision and back; magnitudes below the smallest normal half become signed zeros.
 float roundFeature(float v);
+// roundFeature over n values (src and dst may be the same), with the vector kernels.
+void roundFeatures(const float* src, float* dst, size_t n);
 
 }  // namespace vesk
