@@ -144,7 +144,9 @@ vesk_a2x::vesk_a2x(const std::string& bundleDir, int threadsArg)
   pos = readFloats(bdir + "/a2x_pos.f32");
   const std::vector<float> norm = readFloats(bdir + "/a2x_norm.f32");
   xs_target = readFloats(resolveMember(bdir, "xs_target.bin"));
-  if (pos.size() < 2 * static_cast<size_t>(h) || norm.size() * sizeof(float) <= 500 || xs_target.size() < kKpFloats)
+  // The norm file needs more than 500 bytes, and its 126 floats whole: 501 to 503 bytes hold only
+  // 125, and are refused like a shorter file rather than read past their end.
+  if (pos.size() < 2 * static_cast<size_t>(h) || norm.size() < 2 * kKpFloats || xs_target.size() < kKpFloats)
     throw std::runtime_error("vesk_a2x_create: pos/norm/xs_target read failed");
   pos.resize(pos.size() / static_cast<size_t>(h) * static_cast<size_t>(h));  // whole rows only
   norm_mean.assign(norm.begin(), norm.begin() + kKpFloats);

@@ -58,6 +58,12 @@ TEST_F(Refusal, UnreadableTables) {
     const std::string b = bundleCopy(tmp_, bundleDir());
     writeFile(b + "/a2x_norm.f32", std::string(500, '\0'));
     EXPECT_EQ(createError(b), text);
+    writeFile(b + "/a2x_norm.f32", std::string(502, '\0'));  // 125 whole floats
+    EXPECT_EQ(createError(b), text);
+    writeFile(b + "/a2x_norm.f32", std::string(504, '\0'));
+    vesk_a2x* ok = vesk_a2x_create(b.c_str(), 1);
+    EXPECT_NE(ok, nullptr) << vesk_a2x_last_error();
+    vesk_a2x_destroy(ok);
   }
   {
     const std::string b = bundleCopy(tmp_, bundleDir());
