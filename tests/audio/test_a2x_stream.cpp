@@ -2,10 +2,13 @@
 // over long utterances, target-row walks and the meaning of the output (the voice opens the mouth).
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
 #include <random>
 
 #include "audio/a2x_test_util.h"
 #include "audio/vesk_a2x.h"
+#include "audio/vesk_a2x_frontend.h"
 
 using namespace vesk::test;
 
@@ -283,4 +286,41 @@ TEST_F(ShortWindow, DecodingAllocatesNoNewTensorsPerFrame) {
   vesk_a2x_reset(s.get(), 0, 1, 1);
   EXPECT_EQ(s->prev.data(), prev);
   EXPECT_EQ(s->hstate.data(), hs);
+}
+
+TEST(FeatureRounding, VectorAndScalarAgreeAndFlushBelowTheSmallestNormal) {
+  std::vector<float> v = {0.0f, -0.0f, 1.0f, -1.0f, 65504.0f, 65520.0f, -70000.0f, 6.103515625e-05f,
+                          6.1035e-05f, -6.1035e-05f, 6.1e-05f, 3e-08f, -3e-08f, 1.00048828125f, 1.000732421875f,
+                          0.333333f, std::numeric_limits<float>::infinity()};
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<float> u(-8.0f, 8.0f);
+  for (int i = 0; i < 5000; ++i) v.push_back(u(rng) * std::pow(10.0f, static_cast<float>(i % 9 - 6)));
+  std::vector<float> bulk(v.size());
+  vesk::roundFeatures(v.data(), bulk.data(), v.size());
+  for (size_t i = 0; i < v.size(); ++i) {
+    const float s = vesk::roundFeature(v[i]);
+    EXPECT_EQ(std::memcmp(&s, &bulk[i], sizeof s), 0) << v[i];
+  }
+  EXPECT_EQ(vesk::roundFeature(6.1035e-05f), 0.0f);  // just below 2^-14: zero, though it rounds up to it
+  EXPECT_TRUE(std::signbit(vesk::roundFeature(-3e-08f)));
+  EXPECT_EQ(vesk::roundFeature(6.103515625e-05f), 6.103515625e-05f);
+  EXPECT_EQ(vesk::roundFeature(65520.0f), std::numeric_limits<float>::infinity());
+  EXPECT_EQ(vesk::roundFeature(1.00048828125f), 1.0f);  // ties go to even
+  EXPECT_EQ(vesk::roundFeature(1.00146484375f), 1.001953125f);
+}
+
+TEST(FeatureRounding, WindowNormalisation) {
+  std::vector<float> w(32000);
+  for (size_t i = 0; i < w.size(); ++i) w[i] = 3.0f + 0.5f * std::sin(0.01f * static_cast<float>(i));
+  vesk::normaliseWindow(w.data(), w.size());
+  double mean = 0.0, var = 0.0;
+  for (float x : w) mean += x;
+  mean /= static_cast<double>(w.size());
+  for (float x : w) var += (x - mean) * (x - mean);
+  var /= static_cast<double>(w.size());
+  EXPECT_NEAR(mean, 0.0, 1e-5);
+  EXPECT_NEAR(var, 1.0, 1e-4);
+  std::vector<float> flat(1000, 0.25f);
+  vesk::normaliseWindow(flat.data(), flat.size());
+  for (float x : flat) EXPECT_EQ(x, 0.0f);
 }
