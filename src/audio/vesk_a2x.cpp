@@ -55,15 +55,15 @@ std::vector<float>* gZeroEmb = nullptr;
 
 std::once_flag gCadenceOnce;
 
-template <class T>
-void eraseFront(std::vector<T>& v, size_t n) {
+template <class V>
+void eraseFront(V& v, size_t n) {
   v.erase(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(std::min(n, v.size())));
 }
 
-template <class T>
-void releaseIfLarge(std::vector<T>& v) {
+template <class V>
+void releaseIfLarge(V& v) {
   v.clear();
-  if (v.capacity() * sizeof(T) > 16777216u) std::vector<T>().swap(v);
+  if (v.capacity() * sizeof(typename V::value_type) > 16777216u) V().swap(v);
 }
 
 }  // namespace
@@ -430,7 +430,7 @@ void vesk_a2x::fill_feat(int32_t F, const Reach& r) {
     if (!finished) limit = std::min(limit, std::max(0, r.audioFrames - right));
     const int32_t upto = std::min(s + kW2v8Frames, limit);
     if (upto > feat_base && static_cast<size_t>(upto - feat_base) * kFeatSize > feat.size())
-      feat.resize(static_cast<size_t>(upto - feat_base) * kFeatSize, 0.0f);
+      feat.resize(static_cast<size_t>(upto - feat_base) * kFeatSize);
     for (int32_t i = (s == 0 ? 0 : 50); i < kW2v8Frames; ++i) {
       const int32_t j = s + i;
       if (j < feat_done) continue;
@@ -470,7 +470,8 @@ void vesk_a2x::fill_feat_win(int32_t F, const Reach& r) {
     }
     normaliseWindow(winBuf.data(), winBuf.size());
     int lt = 0;
-    const std::vector<uint16_t> trunk = runShortWindowTrunk(winBuf.data(), lt);
+    const Ort::Value trunkValue = runShortWindowTrunk(winBuf.data(), lt);
+    const auto* trunk = reinterpret_cast<const uint16_t*>(trunkValue.GetTensorData<Ort::Float16_t>());
     for (int i = 0; i < kHeadFrames; ++i) {
       const int32_t fr = s + i;
       int64_t a, base;
@@ -489,14 +490,14 @@ void vesk_a2x::fill_feat_win(int32_t F, const Reach& r) {
       const int q = std::min(p + 1, lt - 1);
       float* row = headIn.data() + static_cast<size_t>(i) * kTrunkChannels;
       for (int c = 0; c < kTrunkChannels; ++c) {
-        const uint16_t* tc = trunk.data() + static_cast<size_t>(c) * lt;
+        const uint16_t* tc = trunk + static_cast<size_t>(c) * lt;
         row[c] = static_cast<float>((1.0 - f) * half::toFloat(tc[p]) + f * half::toFloat(tc[q]));
       }
     }
     runShortWindowHead(headIn.data(), embBuf.data());
     if (s < feat_base) throw behind("feat block");
     const size_t need = static_cast<size_t>(s + kBlockFrames - feat_base) * kFeatSize;
-    if (feat.size() < need) feat.resize(need, 0.0f);
+    if (feat.size() < need) feat.resize(need);
     float* dst = feat.data() + static_cast<size_t>(s - feat_base) * kFeatSize;
     roundFeatures(embBuf.data(), dst, static_cast<size_t>(kHeadFrames) * kFeatSize);
     win_start = feat_done = s + kBlockFrames;

@@ -8,12 +8,37 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "vesk/vesk_a2x.h"
 
 namespace vesk::a2x {
+
+// An allocator whose resize leaves new floats uninitialised: feature frames are always written
+// before they are read (the encoder never reaches past the filled frames), so zeroing them first
+// would only cost a pass over memory per block.
+template <class T>
+struct NoInitAllocator : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = NoInitAllocator<U>;
+  };
+  NoInitAllocator() = default;
+  template <class U>
+  NoInitAllocator(const NoInitAllocator<U>&) noexcept {}
+  template <class U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... A>
+  void construct(U* p, A&&... a) {
+    ::new (static_cast<void*>(p)) U(std::forward<A>(a)...);
+  }
+};
+using FeatureBuffer = std::vector<float, NoInitAllocator<float>>;
 
 constexpr int kSampleRate = 16000;
 constexpr int kFrameSamples = 640;
@@ -98,7 +123,7 @@ struct vesk_a2x {
   int32_t pulled = 0;
   int32_t start = 0, dir = 1, wrap = 1;
   int32_t eager = -1;
-  std::vector<float> feat;
+  vesk::a2x::FeatureBuffer feat;
   int32_t win_start = 0;
   int32_t feat_done = 0;
   std::vector<float> enc_rows;

@@ -300,10 +300,10 @@ bool get_shared_w2v_win(int threads, const std::string& w2vPath) {
 
 int shortWindowTrunkLength() { return sharedWin().lt.load(); }
 
-std::vector<uint16_t> runShortWindowTrunk(const float* window, int& lt) {
+Ort::Value runShortWindowTrunk(const float* window, int& lt) {
   SharedWin& s = sharedWin();
   if (!s.serves) throw std::runtime_error("the short-window w2v frontend is not loaded");
-  std::vector<uint16_t> out;
+  Ort::Value out{nullptr};
   vesk_a2x_on_owner_thread([&] {
     const int64_t shape[2] = {1, kWinSamples};
     Ort::Value in = Ort::Value::CreateTensor<float>(cpuMemory(), const_cast<float*>(window), kWinSamples, shape, 2);
@@ -324,9 +324,7 @@ std::vector<uint16_t> runShortWindowTrunk(const float* window, int& lt) {
     int expected = 0;
     if (!s.lt.compare_exchange_strong(expected, got) && expected != got)
       throw std::runtime_error("w2v_win: trunk length changed between runs");
-    const auto* h = r[0].GetTensorData<Ort::Float16_t>();
-    out.resize(static_cast<size_t>(kTrunkChannels) * static_cast<size_t>(got));
-    std::memcpy(out.data(), h, out.size() * sizeof(uint16_t));
+    out = std::move(r[0]);
     lt = got;
   });
   return out;

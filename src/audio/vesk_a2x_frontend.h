@@ -49,8 +49,9 @@ bool get_shared_w2v_win(int threads, const std::string& w2vPath);
 // Trunk length of the short-window frontend: 0 until known.
 int shortWindowTrunkLength();
 
-// One trunk run on a normalised 2 s window: 640 channels x LT halves (channel-major). Learns LT.
-std::vector<uint16_t> runShortWindowTrunk(const float* window, int& lt);
+// One trunk run on a normalised 2 s window: its first output, checked to be 640 channels x LT
+// halves (channel-major); read it in place. Learns LT.
+Ort::Value runShortWindowTrunk(const float* window, int& lt);
 
 // One head run: x is 8 x 640, emb receives 8 x 12 x 768.
 void runShortWindowHead(const float* x, float* emb);
