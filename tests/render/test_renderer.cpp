@@ -130,6 +130,15 @@ TEST(Renderer, RefusesGraphsAndBundlesItCannotServe) {
             0u)
       << kp22;
   EXPECT_NE(kp22.find("REFUSING AT LOAD rather than dying inside ORT at the first Run."), std::string::npos);
+  const std::string kp20 = errorOf([&] { quietRenderer(b, "b1_kp20"); });
+  EXPECT_NE(kp20.find("declares kp_driving with 20 keypoint rows, and this renderer feeds 21 (vesk::kHostKpRows, "
+                      "vesk/vesk.h). REFUSING AT LOAD"),
+            std::string::npos)
+      << kp20;  // no width-row sentence for 20 rows
+  // A dynamic row count is not checked at load, and the host's 21 rows run.
+  auto dyn = quietRenderer(b, "b1_kpdyn");
+  const int si0 = b.drive.si[0];
+  EXPECT_NE(dyn->render(&si0, b.xs(0), b.xs(0), 1), nullptr);
   EXPECT_EQ(errorOf([&] { quietRenderer(b, "nope"); }), "Renderer: cannot open " + b.manifest.dir + "/model_nope.onnx");
 
   // A FeatSynth graph renders from fs_red; without fs_red it is refused.

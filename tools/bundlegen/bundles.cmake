@@ -30,7 +30,7 @@ endfunction()
 
 if(BUILD_TESTING OR VESK_BUILD_TESTS)
   # The test identity: small canvas, raw prior, FeatSynth features, both driver forms, every model.
-  vesk_bundle_fixture(small --canvas 320x240 --crop 128 --nt 8 --seed 3 --fs-red --driver both --models all,b1_probe)
+  vesk_bundle_fixture(small --canvas 320x240 --crop 128 --nt 8 --seed 3 --fs-red --driver both --models all,b1_probe,b1_kp20,b1_kpdyn)
   # The unified layout with an HEVC prior, M authored on another canvas, and its IMX container.
   vesk_bundle_fixture(unified --canvas 320x240 --crop 128 --nt 8 --seed 4 --prior hevc --unified
                       --msrc 640x480 --imx "${VESK_BUNDLES_DIR}/unified.imx")

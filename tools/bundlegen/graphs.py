@@ -82,7 +82,7 @@ class Builder:
         self.nodes.append(helper.make_node(op_type, inputs, [o], name=nm, **attrs))
         return o
 
-    def input(self, name: str, shape: list[int]):
+    def input(self, name: str, shape: list):
         self.inputs.append(helper.make_tensor_value_info(name, TensorProto.FLOAT, shape))
 
     def output(self, name: str, shape: list[int]):
@@ -259,7 +259,7 @@ def secondDifferenceWeights() -> np.ndarray:
     return w
 
 
-def m4b(batch: int, crop: int, kp_rows: int = KP_ROWS, blend_2d: bool = False, probe: bool = False) -> onnx.ModelProto:
+def m4b(batch: int, crop: int, kp_rows: int | str = KP_ROWS, blend_2d: bool = False, probe: bool = False) -> onnx.ModelProto:
     """The m4b director. probe: also output the sampling grid ("grid") and the warp block's exit
     ("warped_source"), so a test can hold the recombination against the WarpDirector kernel."""
     if blend_2d and batch != 1:
@@ -362,8 +362,9 @@ def parseKey(key: str) -> tuple[int, str]:
     head, _, variant = key[1:].partition("_")
     if not head.isdigit() or int(head) < 1:
         raise ValueError(f"model key '{key}' has no batch number")
-    if variant not in ("", "fp32", "kp22", "s2blend", "featsynth", "probe"):
-        raise ValueError(f"model key '{key}': unknown variant '{variant}' (fp32, kp22, s2blend, featsynth, probe)")
+    if variant not in ("", "fp32", "kp22", "kp20", "kpdyn", "s2blend", "featsynth", "probe"):
+        raise ValueError(f"model key '{key}': unknown variant '{variant}' "
+                         "(fp32, kp22, kp20, kpdyn, s2blend, featsynth, probe)")
     return int(head), variant
 
 
@@ -373,6 +374,25 @@ def build(key: str, crop: int) -> onnx.ModelProto:
         return featSynth(batch, crop)
     if variant == "kp22":
         return m4b(batch, crop, kp_rows=KP_ROWS + 1)
+    if variant == "kp20":
+        # The 21-row graph behind inputs that declare 20 rows, each padded by one zero row, so the
+        # model is valid and only the renderer's contract check refuses it.
+        m = m4b(batch, crop)
+        g = m.graph
+        g.initializer.append(helper.make_tensor("kp20_pads", TensorProto.INT64, [6], [0, 0, 0, 0, 1, 0]))
+        pads = []
+        for vi in g.input:
+            if vi.name in ("kp_driving", "kp_source"):
+                vi.type.tensor_type.shape.dim[1].dim_value = KP_ROWS - 1
+                pads.append(helper.make_node("Pad", [vi.name, "kp20_pads"], [vi.name + "_21"], name="/kp20/" + vi.name))
+        for node in g.node:
+            node.input[:] = [x + "_21" if x in ("kp_driving", "kp_source") else x for x in node.input]
+        for i, node in enumerate(pads):
+            g.node.insert(i, node)
+        onnx.checker.check_model(m, full_check=True)
+        return m
+    if variant == "kpdyn":
+        return m4b(batch, crop, kp_rows="rows")
     if variant == "s2blend":
         return m4b(batch, crop, blend_2d=True)
     if variant == "probe":

@@ -54,7 +54,7 @@ def parseArgs(argv):
         description="Write a synthetic vesk identity bundle (vesk-bundle-v0) for tests and demos.",
         formatter_class=argparse.RawDescriptionHelpFormatter,
         epilog="Model keys: b<N> (m4b director, batch N), b<N>_fp32 (the same, named as the batched fp32 "
-               "build), b1_kp22 (keypoint inputs declare 22 rows), b1_s2blend (carries a MatMul named "
+               "build), b1_kp22 (keypoint inputs declare 22 rows), b1_kp20 (20 rows), b1_kpdyn (a dynamic row count), b1_s2blend (carries a MatMul named "
                "/s2/blend), b1_featsynth (FeatSynth contract; needs --fs-red), b1_probe (also outputs its sampling "
                "grid and warped source, for tests). 'all' = " + ",".join(ALL_MODELS) +
                ". The output directory is replaced as a whole (written beside it, then renamed).")
