@@ -55,6 +55,14 @@ inline int reflect(int k, int side) { return k < side ? std::abs(k) : 2 * side -
 
 std::once_flag g_executorOnce;
 
+// What every row of a paste box shares: the frame, the box and the row parts of the coordinates.
+struct RowJob {
+  uint8_t* frame;
+  size_t stride;
+  int x0, x1, y0;
+  double du_dy, dv_dy, u_off, v_off;
+};
+
 }  // namespace
 
 Paste::Paste(std::vector<uint8_t> mask_in, int side_in, const Unsharp& unsharp)
@@ -259,12 +267,7 @@ void Paste::compositeTail(uint8_t* frame, int W, int x0, int x1, int y0, int y1,
                            src4.data() + 4 * b * n, (e - b) * n);
   });
 
-  struct Job {
-    uint8_t* frame;
-    size_t stride;
-    int x0, x1, y0;
-    double du_dy, dv_dy, u_off, v_off;
-  } job{frame, static_cast<size_t>(W) * 3, x0, x1, y0, du_dy, dv_dy, u_off, v_off};
+  const RowJob job{frame, static_cast<size_t>(W) * 3, x0, x1, y0, du_dy, dv_dy, u_off, v_off};
   pool::parallelRange(static_cast<size_t>(y1 - y0 + 1), kGrain, [this, &job](size_t b, size_t e) {
     for (size_t k = b; k < e; ++k) {
       const int y = job.y0 + static_cast<int>(k);
@@ -280,12 +283,7 @@ void Paste::compositeTail(uint8_t* frame, int W, int x0, int x1, int y0, int y1,
 
 void Paste::rowsFast(uint8_t* frame, int W, int x0, int x1, int y0, int y1, double du_dy, double dv_dy,
                      double u_off, double v_off) {
-  struct Job {
-    uint8_t* frame;
-    size_t stride;
-    int x0, x1, y0;
-    double du_dy, dv_dy, u_off, v_off;
-  } job{frame, static_cast<size_t>(W) * 3, x0, x1, y0, du_dy, dv_dy, u_off, v_off};
+  const RowJob job{frame, static_cast<size_t>(W) * 3, x0, x1, y0, du_dy, dv_dy, u_off, v_off};
 
   pool::parallelRange(static_cast<size_t>(y1 - y0 + 1), kGrain, [this, &job](size_t b, size_t e) {
     const int sd = side;

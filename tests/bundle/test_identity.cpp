@@ -24,7 +24,6 @@ using ::testing::StartsWith;
 
 constexpr int kNT = 3, kCrop = 16, kFrames = 5;
 
-
 struct BundleSpec {
   bool P = true;
   bool fs_red = false;

@@ -22,7 +22,6 @@ using vesk::test::errorOf;
 
 namespace {
 
-
 const std::vector<ImxMember> kSmallBundle = {
     {"manifest.json", R"({"format": "vesk-bundle-v0"})"},
     {"drive/xs.f32", std::string(12, '\x01')},

@@ -13,7 +13,6 @@ using vesk::test::errorOf;
 
 namespace {
 
-
 // A complete manifest, with fields replaced or removed (a value of "" removes the key).
 std::string manifest(const std::map<std::string, std::string>& change = {}, const std::string& extra = "") {
   std::map<std::string, std::string> f = {

@@ -22,7 +22,6 @@ namespace {
 using namespace std::chrono_literals;
 using ::testing::StartsWith;
 
-
 // What a fake source did; outlives the source so a test can look after the cursor is gone.
 struct Counters {
   std::atomic<int> delivered{0};  // frames produced since construction

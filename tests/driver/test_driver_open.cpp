@@ -23,7 +23,6 @@ using ::testing::StartsWith;
 
 constexpr int kW = 64, kH = 48, kNT = 6;
 
-
 Manifest bundleAt(const std::string& dir, const std::string& extra_keys = "") {
   writeText(dir + "/manifest.json", "{\"format\": \"vesk-bundle-v0\"" + extra_keys + "}");
   Manifest m;

@@ -27,7 +27,6 @@ using ::testing::StartsWith;
 
 constexpr int kW = 64, kH = 48, kNT = 24;
 
-
 class Mp4Source : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {

@@ -19,7 +19,6 @@ using vesk::test::errorOf;
 
 namespace {
 
-
 struct Opened {
   explicit Opened(const std::string& dir) : manifest(vesk::loadManifest(dir)), identity(manifest), drive(vesk::loadDrive(manifest)) {}
   vesk::Manifest manifest;
