@@ -10,7 +10,8 @@
  *     entry; a failing call stores "<call name>: <reason>". The pointer returned by the family's
  *     last-error query stays valid until the same thread's next call into the library.
  *  3. Families and their last-error queries: bundle, render context, single frames and priors use
- *     vesk_last_error(); the streaming audio calls use their own (see vesk_a2x.h).
+ *     vesk_last_error(); utterance sessions, whole-run streams and the streaming audio calls use
+ *     their own (see vesk_a2x.h).
  *  4. Handles are opaque. The host owns every handle it creates and frees it with the matching
  *     destroy call, which accepts NULL.
  *  5. Buffers are owned by whoever allocated them; the library never frees host memory, and the
@@ -105,6 +106,89 @@ VESK_EXPORT int vesk_prior_row(vesk_prior* prior, int si, uint8_t* out, size_t c
 VESK_EXPORT const char* vesk_prior_backend(const vesk_prior* prior);
 /* Stops the decode thread and frees the handle; NULL is accepted. */
 VESK_EXPORT void vesk_prior_close(vesk_prior* prior);
+
+/* ---- Utterance sessions ------------------------------------------------------------------------
+ * The main loop: push speech audio (16-bit mono PCM at 16 kHz) as it arrives, pull finished RGB24
+ * frames of the canvas (vesk_width x vesk_height x 3 bytes) at 25 per second. Between utterances
+ * the session plays the driver video; after speech it eases the face back over a few ramp frames.
+ * Pushes and pulls never wait on model work. Errors: vesk_utt_last_error(). The context must
+ * outlive the session and is not to be used by the host while the session exists. */
+typedef struct vesk_utt vesk_utt;
+
+typedef struct vesk_utt_opts {
+  const char* motion_dir;        /* audio model directory or bundle; required */
+  int32_t threads;               /* intra-op threads of the audio model; < 1: the context's */
+  const char* motion_ep;         /* execution provider of the motion model; may be NULL */
+  const char* steady_model;      /* key of the chunk renderer; "-" none; NULL or "": "b24_fp32" */
+  int32_t eager;                 /* eager setting of the audio model; -2 hybrid; < 1: see docs */
+  double end_silence_s;          /* an utterance ends after this much silence; 0: 0.6; < 0: never */
+  int32_t ramp_frames;           /* ramp after an utterance ends; < 1: 6 */
+  int32_t interrupt_ramp_frames; /* ramp after an interrupt; < 1: 4 */
+} vesk_utt_opts;
+
+/* Frame kinds. */
+#define VESK_UTT_IDLE 0
+#define VESK_UTT_SPEECH 1
+#define VESK_UTT_RAMP 2
+
+typedef struct vesk_utt_frame_info {
+  int64_t seq;   /* order in which the session queued its frames, from 0 */
+  int32_t kind;  /* VESK_UTT_IDLE, VESK_UTT_SPEECH or VESK_UTT_RAMP */
+  int32_t si;    /* driver frame the frame was built on */
+  int32_t index; /* frame of the utterance (speech), else -1 */
+} vesk_utt_frame_info;
+
+typedef struct vesk_utt_stats {
+  int64_t frames;        /* frames pulled */
+  int64_t speech_frames; /* pulled speech frames */
+  int64_t utterances;    /* utterances whose first speech frame was queued */
+  double first_frame_ms; /* latest utterance: first push to first speech frame queued */
+  double render_ms;      /* moving average of the per-frame render time */
+  int32_t state;         /* 0 idle, 1 starting, 2 speaking, 3 ramp */
+} vesk_utt_stats;
+
+/* NULL on failure. The audio model loads in the background: poll vesk_utt_ready(). */
+VESK_EXPORT vesk_utt* vesk_utt_create(vesk_ctx* ctx, const vesk_utt_opts* opts);
+/* vesk_utt_create with every option but motion_dir zero. */
+VESK_EXPORT vesk_utt* vesk_utt_open(vesk_ctx* ctx, const char* motion_dir);
+/* Stops and joins the session's threads; NULL is accepted. */
+VESK_EXPORT void vesk_utt_destroy(vesk_utt* utt);
+VESK_EXPORT const char* vesk_utt_last_error(void);
+/* 1 loaded, 0 loading, -1 for NULL or a failed load (then the last error holds the model's text). */
+VESK_EXPORT int vesk_utt_ready(vesk_utt* utt);
+/* Appends count samples; 1, or 0 for bad arguments. */
+VESK_EXPORT int vesk_utt_push_audio(vesk_utt* utt, const int16_t* pcm, int count);
+/* The current utterance's audio is complete. */
+VESK_EXPORT void vesk_utt_end_utterance(vesk_utt* utt);
+/* Abandons the current utterance at once: undelivered frames are dropped. */
+VESK_EXPORT void vesk_utt_interrupt(vesk_utt* utt);
+VESK_EXPORT int vesk_utt_frames_available(vesk_utt* utt);
+/* Copies the next frame into dst; 1, or 0 when none is ready or dst_len is too small (the frame
+ * stays queued). info may be NULL. */
+VESK_EXPORT int vesk_utt_pull_frame(vesk_utt* utt, void* dst, size_t dst_len, vesk_utt_frame_info* info);
+VESK_EXPORT void vesk_utt_get_stats(vesk_utt* utt, vesk_utt_stats* out);
+/* -1 when a render failure has degraded the session, else 0; the last failure text (len - 1 bytes
+ * at most) and the failure count when the pointers are given. */
+VESK_EXPORT int vesk_utt_render_status(vesk_utt* utt, char* buf, int len, int64_t* failures);
+
+/* ---- Whole-run stream --------------------------------------------------------------------------
+ * Renders one complete utterance in a single call, every frame delivered in order to a callback.
+ * Errors: vesk_stream_last_error(). */
+typedef struct vesk_stream vesk_stream;
+
+/* frame: the finished RGB24 frame, reused after the callback returns. */
+typedef void (*vesk_stream_frame_fn)(void* user, int index, const uint8_t* frame, int width, int height);
+
+/* encoder_path: the 8 s speech encoder; the bundle holds fca_stream.onnx and xs_target.bin. The
+ * first `skip` frames are not rendered; `scale` multiplies the audio's keypoint offsets. */
+VESK_EXPORT vesk_stream* vesk_stream_create(const char* bundle_dir, const char* encoder_path, int threads, int skip,
+                                            float scale);
+/* audio: n float samples at 16 kHz. Frames delivered, 0 when none are left after skip, -1 on failure. */
+VESK_EXPORT int vesk_stream_run(vesk_stream* s, const float* audio, int n, vesk_stream_frame_fn fn, void* user);
+VESK_EXPORT int vesk_stream_width(vesk_stream* s);
+VESK_EXPORT int vesk_stream_height(vesk_stream* s);
+VESK_EXPORT void vesk_stream_destroy(vesk_stream* s);
+VESK_EXPORT const char* vesk_stream_last_error(void);
 
 #ifdef __cplusplus
 } /* extern "C" */
