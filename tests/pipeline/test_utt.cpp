@@ -1,0 +1,346 @@
+// The utterance session as a host sees it through the C calls: frame kinds and their order,
+// ramps, interrupts, end detection, loading, refusals and the stage report.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <future>
+#include <string>
+#include <vector>
+
+#include "generated_bundles.h"
+#include "pipeline/vesk_utt.h"
+#include "test_util.h"
+#include "utt_host.h"
+#include "vesk/vesk.h"
+#include "vesk/vesk_a2x.h"
+
+namespace vesk::test {
+namespace {
+
+std::string motionDir(const char* name = "nt8") { return std::string(VESK_MOTION_MODELS_DIR) + "/" + name; }
+
+vesk_utt_opts motionOpts(double end_silence_s = -1) {
+  vesk_utt_opts o{};
+  o.motion_dir = nullptr;
+  o.end_silence_s = end_silence_s;
+  return o;
+}
+
+// The frame a host would get from the single-frame calls for driver frame si rendered from target
+// keypoints `row`: what a ramp frame with no offset left must look like.
+std::vector<uint8_t> referenceFrame(int si, const float* row) {
+  vesk_ctx* ctx = vesk_create(bundleDir("small").c_str(), "b1", 2, "");
+  EXPECT_NE(ctx, nullptr) << vesk_last_error();
+  std::vector<uint8_t> out(static_cast<size_t>(vesk_width(ctx)) * vesk_height(ctx) * 3);
+  const float* crop = vesk_render_kp_crop(ctx, si, row, row);
+  EXPECT_NE(crop, nullptr) << vesk_last_error();
+  EXPECT_EQ(vesk_paste_crop(ctx, si, crop, out.data(), out.size()), 1) << vesk_last_error();
+  vesk_destroy(ctx);
+  return out;
+}
+
+double meanAbsDiff(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+  double s = 0;
+  for (size_t i = 0; i < a.size(); ++i) s += std::abs(int(a[i]) - int(b[i]));
+  return s / static_cast<double>(a.size());
+}
+
+int maxAbsDiff(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+  int m = 0;
+  for (size_t i = 0; i < a.size(); ++i) m = std::max(m, std::abs(int(a[i]) - int(b[i])));
+  return m;
+}
+
+TEST(UttSession, SpeechThenRampThenConsecutiveIdle) {
+  const std::string dir = motionDir();
+  vesk_utt_opts o = motionOpts();
+  o.motion_dir = dir.c_str();
+  UttHost h(bundleDir("small"), o);
+  ASSERT_EQ(h.waitReady(), 1) << vesk_utt_last_error();
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(h.pullUntil([](const Pulled&) { return true; }));
+  h.push(speechPcm(6000));  // ceil(6000 / 640) = 10 frames
+  vesk_utt_end_utterance(h.utt);
+  int idle_after = 0;
+  ASSERT_TRUE(h.pullUntil([&](const Pulled& p) {
+    if (p.info.kind == VESK_UTT_RAMP) idle_after = 0;
+    if (p.info.kind == VESK_UTT_IDLE && h.frames.size() > 16) ++idle_after;
+    return idle_after == 3;
+  }));
+
+  // idle* speech(0..9) ramp x6 idle x3, numbered without gaps.
+  size_t i = 0;
+  while (h.frames[i].info.kind == VESK_UTT_IDLE) ++i;
+  ASSERT_GE(i, 3u);
+  for (size_t k = 1; k < i; ++k) EXPECT_EQ(h.frames[k].info.si, (h.frames[k - 1].info.si + 1) % h.nt);
+  for (int n = 0; n < 10; ++n, ++i) {
+    ASSERT_EQ(h.frames[i].info.kind, VESK_UTT_SPEECH) << "frame " << i;
+    EXPECT_EQ(h.frames[i].info.index, n);
+  }
+  const size_t ramp0 = i;
+  for (int n = 0; n < 6; ++n, ++i) {
+    ASSERT_EQ(h.frames[i].info.kind, VESK_UTT_RAMP) << "frame " << i;
+    EXPECT_EQ(h.frames[i].info.index, -1);
+    EXPECT_EQ(h.frames[i].info.si, (h.frames[i - 1].info.si + 1) % h.nt);
+  }
+  for (; i < h.frames.size(); ++i) {
+    EXPECT_EQ(h.frames[i].info.kind, VESK_UTT_IDLE);
+    EXPECT_EQ(h.frames[i].info.si, (h.frames[i - 1].info.si + 1) % h.nt);
+  }
+  for (size_t k = 1; k < h.frames.size(); ++k) EXPECT_EQ(h.frames[k].info.seq, h.frames[k - 1].info.seq + 1);
+
+  // The ramp keeps 5/6 of the last offset at first and none at the end: its last frame is the
+  // target keypoints' own frame.
+  const auto target = readArray<float>(dir + "/xs_target.bin");
+  const Pulled& first = h.frames[ramp0];
+  const Pulled& last = h.frames[ramp0 + 5];
+  const auto ref_first = referenceFrame(first.info.si, target.data() + first.info.si * 63);
+  const auto ref_last = referenceFrame(last.info.si, target.data() + last.info.si * 63);
+  EXPECT_LE(maxAbsDiff(last.bytes, ref_last), 1);
+  EXPECT_GT(meanAbsDiff(first.bytes, ref_first), meanAbsDiff(last.bytes, ref_last));
+
+  vesk_utt_stats st{};
+  vesk_utt_get_stats(h.utt, &st);
+  EXPECT_EQ(st.frames, static_cast<int64_t>(h.frames.size()));
+  EXPECT_EQ(st.speech_frames, 10);
+  EXPECT_EQ(st.utterances, 1);
+  EXPECT_GT(st.first_frame_ms, 0.0);
+  EXPECT_GT(st.render_ms, 0.0);
+  EXPECT_EQ(st.state, 0);
+  int64_t failures = -1;
+  char text[64] = "x";
+  EXPECT_EQ(vesk_utt_render_status(h.utt, text, sizeof text, &failures), 0);
+  EXPECT_EQ(failures, 0);
+  EXPECT_STREQ(text, "");
+}
+
+TEST(UttSession, InterruptDropsWhatWasNotDeliveredAndRampsBack) {
+  const std::string dir = motionDir();
+  vesk_utt_opts o = motionOpts();
+  o.motion_dir = dir.c_str();
+  UttHost h(bundleDir("small"), o);
+  ASSERT_EQ(h.waitReady(), 1) << vesk_utt_last_error();
+  h.push(speechPcm(160000));  // enough for the model to serve frames before the end
+  ASSERT_TRUE(h.pullUntil([](const Pulled& p) { return p.info.kind == VESK_UTT_SPEECH && p.info.index >= 3; }));
+  // Let frames pile up so the interrupt has something to drop.
+  for (int k = 0; k < 400 && vesk_utt_frames_available(h.utt) < 4; ++k)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  const Pulled speech = h.frames.back();
+  const int queued = vesk_utt_frames_available(h.utt);
+  vesk_utt_interrupt(h.utt);
+  EXPECT_EQ(vesk_utt_frames_available(h.utt), 0);
+  h.frames.clear();
+  ASSERT_TRUE(h.pullUntil([&](const Pulled&) { return h.frames.size() == 7; }));
+  for (int k = 0; k < 4; ++k) {
+    EXPECT_EQ(h.frames[k].info.kind, VESK_UTT_RAMP) << k;
+    EXPECT_EQ(h.frames[k].info.si, (k == 0 ? speech.info.si + 1 : h.frames[k - 1].info.si + 1) % h.nt);
+  }
+  for (int k = 4; k < 7; ++k) {
+    EXPECT_EQ(h.frames[k].info.kind, VESK_UTT_IDLE) << k;
+    EXPECT_EQ(h.frames[k].info.si, (h.frames[k - 1].info.si + 1) % h.nt);
+  }
+  // The dropped frames' numbers are skipped, never reused.
+  EXPECT_GE(h.frames[0].info.seq, speech.info.seq + 1 + queued);
+  for (int k = 1; k < 7; ++k) EXPECT_EQ(h.frames[k].info.seq, h.frames[k - 1].info.seq + 1);
+}
+
+TEST(UttSession, AudioBeforeTheModelIsReadyGivesIdleFramesOnly) {
+  const std::string dir = motionDir();
+  std::promise<void> open;
+  std::shared_future<void> gate = open.get_future().share();
+  vesk::utt::beforeWarmForTesting = [gate] { gate.wait(); };
+  vesk_utt_opts o = motionOpts();
+  o.motion_dir = dir.c_str();
+  UttHost h(bundleDir("small"), o);
+  vesk::utt::beforeWarmForTesting = nullptr;
+  EXPECT_EQ(vesk_utt_ready(h.utt), 0);
+  h.push(speechPcm(16000));
+  vesk_utt_end_utterance(h.utt);
+  ASSERT_TRUE(h.pullUntil([&](const Pulled&) { return h.frames.size() == 12; }));
+  open.set_value();
+  ASSERT_EQ(h.waitReady(), 1);
+  ASSERT_TRUE(h.pullUntil([&](const Pulled&) { return h.frames.size() == 24; }));
+  for (const Pulled& p : h.frames) EXPECT_EQ(p.info.kind, VESK_UTT_IDLE);
+
+  // The same audio after loading is speech.
+  h.push(speechPcm(16000));
+  vesk_utt_end_utterance(h.utt);
+  ASSERT_TRUE(h.pullUntil([](const Pulled& p) { return p.info.kind == VESK_UTT_SPEECH; }, 200));
+}
+
+TEST(UttSession, AnUtteranceEndsBySilenceOnlyWhenAsked) {
+  const std::string dir = motionDir();
+  {
+    vesk_utt_opts o = motionOpts(0.0);  // the default: 0.6 s
+    o.motion_dir = dir.c_str();
+    UttHost h(bundleDir("small"), o);
+    ASSERT_EQ(h.waitReady(), 1);
+    const auto t0 = std::chrono::steady_clock::now();
+    h.push(speechPcm(6400));
+    ASSERT_TRUE(h.pullUntil([](const Pulled& p) { return p.info.kind == VESK_UTT_RAMP; }));
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(600));
+    int speech = 0;
+    for (const Pulled& p : h.frames) speech += p.info.kind == VESK_UTT_SPEECH;
+    EXPECT_EQ(speech, 10);
+  }
+  {
+    vesk_utt_opts o = motionOpts(-1.0);
+    o.motion_dir = dir.c_str();
+    UttHost h(bundleDir("small"), o);
+    ASSERT_EQ(h.waitReady(), 1);
+    h.push(speechPcm(6400));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    // Too little audio for the model to serve frames live, and no end: the session waits.
+    Pulled p;
+    while (vesk_utt_frames_available(h.utt) > 0) {
+      ASSERT_TRUE(h.pull(&p));
+      EXPECT_EQ(p.info.kind, VESK_UTT_IDLE);
+    }
+    vesk_utt_stats st{};
+    vesk_utt_get_stats(h.utt, &st);
+    EXPECT_EQ(st.state, 1);
+    vesk_utt_end_utterance(h.utt);
+    ASSERT_TRUE(h.pullUntil([](const Pulled& f) { return f.info.kind == VESK_UTT_RAMP; }));
+    int speech = 0;
+    for (const Pulled& f : h.frames) speech += f.info.kind == VESK_UTT_SPEECH;
+    EXPECT_EQ(speech, 10);
+  }
+}
+
+TEST(UttSession, OnsetIndexStartsEveryUtterance) {
+  const std::string dir = motionDir();
+  ScopedEnv onset("VESK_UTT_ONSET_SI", "13");  // NT 8 + 5
+  vesk_utt_opts o = motionOpts();
+  o.motion_dir = dir.c_str();
+  o.ramp_frames = 1;
+  UttHost h(bundleDir("small"), o);
+  ASSERT_EQ(h.waitReady(), 1);
+  for (int u = 0; u < 2; ++u) {
+    h.push(speechPcm(3000));
+    vesk_utt_end_utterance(h.utt);
+    h.frames.clear();
+    ASSERT_TRUE(h.pullUntil([](const Pulled& p) { return p.info.kind == VESK_UTT_SPEECH; }));
+    EXPECT_EQ(h.frames.back().info.si, 5) << "utterance " << u;
+    ASSERT_TRUE(h.pullUntil([](const Pulled& p) { return p.info.kind == VESK_UTT_RAMP; }));
+  }
+}
+
+TEST(UttSession, APullIntoAShortBufferKeepsTheFrame) {
+  const std::string dir = motionDir();
+  vesk_utt_opts o = motionOpts();
+  o.motion_dir = dir.c_str();
+  UttHost h(bundleDir("small"), o);
+  for (int k = 0; k < 2000 && vesk_utt_frames_available(h.utt) < 1; ++k)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_GE(vesk_utt_frames_available(h.utt), 1);
+  std::vector<uint8_t> buf(h.bytes);
+  vesk_utt_frame_info info{};
+  EXPECT_EQ(vesk_utt_pull_frame(h.utt, buf.data(), h.bytes - 1, &info), 0);
+  EXPECT_STREQ(vesk_utt_last_error(), "vesk_utt_pull_frame: buffer too small");
+  EXPECT_GE(vesk_utt_frames_available(h.utt), 1);
+  EXPECT_EQ(vesk_utt_pull_frame(h.utt, buf.data(), h.bytes, &info), 1);
+  EXPECT_EQ(info.seq, 0);
+  EXPECT_STREQ(vesk_utt_last_error(), "");
+}
+
+TEST(UttSession, AModelThatFailsToLoadLeavesAnIdleSession) {
+  TempDir empty;
+  vesk_motion* direct = vesk_motion_create(empty.path().c_str(), 1, nullptr);
+  ASSERT_EQ(direct, nullptr);
+  const std::string expected = vesk_motion_last_error();
+  vesk_utt_opts o = motionOpts();
+  o.motion_dir = empty.path().c_str();
+  UttHost h(bundleDir("small"), o);
+  EXPECT_EQ(h.waitReady(), -1);
+  EXPECT_EQ(vesk_utt_last_error(), expected);
+  h.push(speechPcm(8000));
+  vesk_utt_end_utterance(h.utt);
+  ASSERT_TRUE(h.pullUntil([&](const Pulled&) { return h.frames.size() == 20; }));
+  for (const Pulled& p : h.frames) EXPECT_EQ(p.info.kind, VESK_UTT_IDLE);
+
+  // A model made for another identity's driver video is refused the same way.
+  const std::string other = motionDir("nt1");
+  o.motion_dir = other.c_str();
+  UttHost h1(bundleDir("small"), o);
+  EXPECT_EQ(h1.waitReady(), -1);
+  EXPECT_NE(std::string(vesk_utt_last_error()).find("has 1 target frames and the bundle 8 (NT)"), std::string::npos)
+      << vesk_utt_last_error();
+}
+
+TEST(UttSession, RefusalsAndNullHandles) {
+  EXPECT_EQ(vesk_utt_create(nullptr, nullptr), nullptr);
+  EXPECT_STREQ(vesk_utt_last_error(), "vesk_utt_create: NULL ctx/opts");
+  vesk_ctx* ctx = vesk_create(bundleDir("small").c_str(), "b1", 2, "");
+  ASSERT_NE(ctx, nullptr);
+  vesk_utt_opts o{};
+  EXPECT_EQ(vesk_utt_create(ctx, &o), nullptr);
+  EXPECT_STREQ(vesk_utt_last_error(), "vesk_utt_create: opts.motion_dir required");
+  EXPECT_EQ(vesk_utt_open(ctx, ""), nullptr);
+  EXPECT_STREQ(vesk_utt_last_error(), "vesk_utt_create: opts.motion_dir required");
+  vesk_destroy(ctx);
+
+  int16_t pcm[4] = {};
+  EXPECT_EQ(vesk_utt_push_audio(nullptr, pcm, 4), 0);
+  EXPECT_STREQ(vesk_utt_last_error(), "vesk_utt_push_audio: bad args");
+  uint8_t b[4];
+  EXPECT_EQ(vesk_utt_pull_frame(nullptr, b, 4, nullptr), 0);
+  EXPECT_STREQ(vesk_utt_last_error(), "vesk_utt_pull_frame: bad args");
+  EXPECT_EQ(vesk_utt_ready(nullptr), -1);
+  EXPECT_EQ(vesk_utt_frames_available(nullptr), 0);
+  EXPECT_EQ(vesk_utt_render_status(nullptr, nullptr, 0, nullptr), 0);
+  vesk_utt_end_utterance(nullptr);
+  vesk_utt_interrupt(nullptr);
+  vesk_utt_get_stats(nullptr, nullptr);
+  vesk_utt_destroy(nullptr);
+
+  const std::string dir = motionDir();
+  vesk_utt_opts m = motionOpts();
+  m.motion_dir = dir.c_str();
+  UttHost h(bundleDir("small"), m);
+  EXPECT_EQ(vesk_utt_push_audio(h.utt, nullptr, 4), 0);
+  EXPECT_EQ(vesk_utt_push_audio(h.utt, pcm, -1), 0);
+  EXPECT_STREQ(vesk_utt_last_error(), "vesk_utt_push_audio: bad args");
+  EXPECT_EQ(vesk_utt_push_audio(h.utt, pcm, 0), 1);
+  EXPECT_EQ(vesk_utt_pull_frame(h.utt, nullptr, h.bytes, nullptr), 0);
+  EXPECT_STREQ(vesk_utt_last_error(), "vesk_utt_pull_frame: bad args");
+}
+
+TEST(UttSession, StageReportSaysWhenThePasteWasNotCounted) {
+  const std::string dir = motionDir();
+  ScopedEnv report("VESK_UTT_STAGE_REPORT", "1");
+  {
+    vesk_utt_opts o = motionOpts();
+    o.motion_dir = dir.c_str();
+    auto h = std::make_unique<UttHost>(bundleDir("small"), o);
+    ASSERT_EQ(h->waitReady(), 1);
+    testing::internal::CaptureStderr();
+    h.reset();
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("[vesk_utt-stage] MEASURED NOTHING \xE2\x80\x94 the stage report was asked for and the "
+                       "paste-job counter never advanced (pipe=0 jobsB=0 jobsC=0, 0 speech frames delivered)."),
+              std::string::npos)
+        << err;
+  }
+  {
+    ScopedEnv pipe("VESK_UTT_PIPELINE_PASTE", "1");
+    vesk_utt_opts o = motionOpts();
+    o.motion_dir = dir.c_str();
+    auto h = std::make_unique<UttHost>(bundleDir("small"), o);
+    ASSERT_EQ(h->waitReady(), 1);
+    h->push(speechPcm(3200));
+    vesk_utt_end_utterance(h->utt);
+    ASSERT_TRUE(h->pullUntil([](const Pulled& p) { return p.info.kind == VESK_UTT_RAMP; }));
+    int speech = 0;
+    for (const Pulled& p : h->frames) speech += p.info.kind == VESK_UTT_SPEECH;
+    EXPECT_EQ(speech, 5);
+    testing::internal::CaptureStderr();
+    h.reset();
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("[vesk_utt-stage] pipe=0 jobsB=0 jobsC="), std::string::npos) << err;
+    EXPECT_NE(err.find(" over 5 speech frames\n"), std::string::npos) << err;
+  }
+}
+
+}  // namespace
+}  // namespace vesk::test
