@@ -1,34 +1,23 @@
 // The vesk command line as a user runs it, its outputs checked with ffprobe.
 #include <gtest/gtest.h>
 
-#include <array>
-#include <cstdio>
-#include <memory>
+#include <cmath>
+#include <regex>
 #include <string>
+#include <vector>
 
 #include "bundle/vesk_image.h"
 #include "generated_bundles.h"
+#include "media_check.h"
 
 using vesk::test::bundleDir;
+using vesk::test::num;
+using vesk::test::probe;
+using vesk::test::Ran;
+using vesk::test::run;
 using vesk::test::TempDir;
 
 namespace {
-
-struct Ran {
-  int status = -1;
-  std::string output;
-};
-
-Ran run(const std::string& cmd) {
-  Ran r;
-  std::unique_ptr<FILE, int (*)(FILE*)> p(popen((cmd + " 2>&1").c_str(), "r"), pclose);
-  if (!p) return r;
-  std::array<char, 4096> buf;
-  size_t got;
-  while ((got = std::fread(buf.data(), 1, buf.size(), p.get())) > 0) r.output.append(buf.data(), got);
-  r.status = pclose(p.release());
-  return r;
-}
 
 std::string cli(const std::string& args) { return std::string(VESK_CLI) + " " + args; }
 
@@ -81,4 +70,131 @@ TEST(VeskCli, InfoAndMistakes) {
       << missing.output;
   const Ran badSi = run(cli("frame " + bundleDir("small") + " --si 99 --out /dev/null"));
   EXPECT_EQ(WEXITSTATUS(badSi.status), 1);
+}
+
+namespace {
+
+// A 16-bit WAV of `seconds` of a voiced, syllable-like tone pattern: pulses of a 150 Hz buzz with
+// a formant-like overtone, opening and closing four times a second, the same in every channel.
+std::string voicedWav(int rate, int channels, double seconds) {
+  const int n = static_cast<int>(std::lround(rate * seconds));
+  std::string data;
+  for (int i = 0; i < n; ++i) {
+    const double t = static_cast<double>(i) / rate;
+    const double env = std::pow(std::sin(M_PI * 4 * t), 2);
+    const double x = env * (0.5 * std::sin(2 * M_PI * 150 * t) + 0.2 * std::sin(2 * M_PI * 750 * t));
+    const int16_t v = static_cast<int16_t>(std::lround(x * 32767));
+    for (int c = 0; c < channels; ++c) {
+      data += static_cast<char>(v & 0xFF);
+      data += static_cast<char>((v >> 8) & 0xFF);
+    }
+  }
+  auto le = [](uint32_t v, int bytes) {
+    std::string s;
+    for (int b = 0; b < bytes; ++b) s += static_cast<char>((v >> (8 * b)) & 0xFF);
+    return s;
+  };
+  const uint32_t align = static_cast<uint32_t>(channels) * 2;
+  const std::string fmt = le(1, 2) + le(static_cast<uint32_t>(channels), 2) + le(static_cast<uint32_t>(rate), 4) +
+                          le(static_cast<uint32_t>(rate) * align, 4) + le(align, 2) + le(16, 2);
+  const std::string body = "WAVEfmt " + le(16, 4) + fmt + "data" + le(static_cast<uint32_t>(data.size()), 4) + data;
+  return "RIFF" + le(static_cast<uint32_t>(body.size()), 4) + body;
+}
+
+double rms(const std::vector<int16_t>& v, size_t from, size_t to) {
+  to = std::min(to, v.size());
+  if (from >= to) return 0;
+  double s = 0;
+  for (size_t i = from; i < to; ++i) s += static_cast<double>(v[i]) * v[i];
+  return std::sqrt(s / static_cast<double>(to - from));
+}
+
+std::string motionModels() { return std::string(VESK_MOTION_MODELS_DIR) + "/nt8"; }
+
+}  // namespace
+
+// Offline speech through an utterance session: the MP4 holds every pulled frame at 25 fps with an
+// audio track as long as the video, and the speech sounds from the first speech frame on.
+TEST(VeskCli, SpeakWritesVideoWithItsSpeech) {
+  TempDir tmp;
+  const std::string wav = tmp / "voice.wav", out = tmp / "speak.mp4";
+  // 22.05 kHz stereo, so the reader resamples and downmixes on the way in.
+  vesk::test::writeFile(wav, voicedWav(22050, 2, 2.0));
+  const Ran r = run(cli("speak " + bundleDir("small") + " --audio " + wav + " --out " + out + " --motion-dir " +
+                        motionModels() + " --offline --idle 0.4 --threads 2"));
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find("[vesk] " + wav + ": 16-bit PCM, 2 channels at 22050 Hz, 2.00 s"), std::string::npos)
+      << r.output;
+  std::smatch m;
+  const std::regex summary(
+      R"(\[vesk\] wrote \S+: (\d+) frames 320x240, 2\.00 s of speech from frame (\d+); frames (\d+), )"
+      R"(speech (\d+), utterances 1, first_frame_ms [0-9.]+, render_ms [0-9.]+, render failures 0; in )");
+  ASSERT_TRUE(std::regex_search(r.output, m, summary)) << r.output;
+  const int frames = std::stoi(m[1]), speechAt = std::stoi(m[2]), speech = std::stoi(m[4]);
+  EXPECT_EQ(std::stoi(m[3]), frames);
+  EXPECT_EQ(speech, 50);
+  // 10 idle frames first; then the speech, the 6 ramp frames and 10 idle frames after.
+  EXPECT_GE(speechAt, 10);
+  EXPECT_GE(frames, speechAt + speech + 6 + 10);
+
+  const auto p = probe(out);
+  const auto* v = p.first("video");
+  const auto* a = p.first("audio");
+  ASSERT_NE(v, nullptr) << out;
+  ASSERT_NE(a, nullptr) << out;
+  EXPECT_EQ(v->at("codec_name"), "h264");
+  EXPECT_EQ(v->at("width"), "320");
+  EXPECT_EQ(v->at("height"), "240");
+  EXPECT_EQ(v->at("r_frame_rate"), "25/1");
+  EXPECT_EQ(v->at("nb_frames"), std::to_string(frames));
+  EXPECT_EQ(a->at("codec_name"), "aac");
+  EXPECT_NEAR(num(v, "duration"), frames / 25.0, 1e-6);
+  EXPECT_NEAR(num(a, "duration"), num(v, "duration"), 0.040);
+
+  // The tone pattern starts at its loudest-rising edge right at the speech frame: silence before it,
+  // sound within its first quarter second.
+  const std::vector<int16_t> pcm = vesk::test::decodeAudio(out);
+  const size_t at = static_cast<size_t>(speechAt) * 640;
+  EXPECT_LT(rms(pcm, 0, at - 80), 100.0);
+  EXPECT_GT(rms(pcm, at, at + 4000), 3000.0);
+  EXPECT_LT(rms(pcm, at + 2 * 16000 + 160, pcm.size()), 100.0);
+}
+
+TEST(VeskCli, SpeakMistakes) {
+  TempDir tmp;
+  const std::string small = bundleDir("small");
+  const Ran help = run(cli("--help"));
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.output.find("vesk speak BUNDLE --audio FILE.wav --out FILE.mp4"), std::string::npos) << help.output;
+  EXPECT_NE(help.output.find("W2V_ONNX"), std::string::npos);
+
+  const Ran noAudio = run(cli("speak " + small + " --out " + (tmp / "x.mp4")));
+  EXPECT_EQ(WEXITSTATUS(noAudio.status), 2);
+  EXPECT_NE(noAudio.output.find("vesk: speak needs --audio FILE.wav and --out FILE.mp4"), std::string::npos);
+  const Ran both = run(cli("speak " + small + " --audio a.wav --out x.mp4 --offline --stream"));
+  EXPECT_EQ(WEXITSTATUS(both.status), 2);
+  EXPECT_NE(both.output.find("vesk: speak takes --offline or --stream, not both"), std::string::npos);
+  const Ran dangling = run(cli("speak " + small + " --audio"));
+  EXPECT_EQ(WEXITSTATUS(dangling.status), 2);
+  EXPECT_NE(dangling.output.find("vesk: option --audio needs a value"), std::string::npos);
+
+  vesk::test::writeFile(tmp / "not.wav", "ID3 an mp3, perhaps");
+  const Ran notWav = run(cli("speak " + small + " --audio " + (tmp / "not.wav") + " --out " + (tmp / "x.mp4")));
+  EXPECT_EQ(WEXITSTATUS(notWav.status), 1);
+  EXPECT_NE(notWav.output.find("vesk: " + (tmp / "not.wav") + ": not a RIFF/WAVE file"), std::string::npos)
+      << notWav.output;
+
+  vesk::test::writeFile(tmp / "v.wav", voicedWav(16000, 1, 0.2));
+  const Ran noEncoder = run("env -u W2V_ONNX " + cli("speak " + small + " --audio " + (tmp / "v.wav") + " --out " +
+                                                     (tmp / "x.mp4") + " --stream"));
+  EXPECT_EQ(WEXITSTATUS(noEncoder.status), 1);
+  EXPECT_NE(noEncoder.output.find("vesk: --stream needs the speech encoder: pass --encoder PATH, set W2V_ONNX, or put "
+                                  "w2v.onnx in the bundle"),
+            std::string::npos)
+      << noEncoder.output;
+  // A directory that holds no audio model: the session's own refusal, not a hang.
+  const Ran noModel = run(cli("speak " + small + " --audio " + (tmp / "v.wav") + " --out " + (tmp / "x.mp4") +
+                              " --motion-dir " + tmp.path() + " --offline"));
+  EXPECT_EQ(WEXITSTATUS(noModel.status), 1);
+  EXPECT_NE(noModel.output.find("vesk: the audio model did not load: "), std::string::npos) << noModel.output;
 }

@@ -3,15 +3,15 @@
 //   vesk info BUNDLE                                  manifest, members found, backends
 //   vesk render BUNDLE --frames N --out FILE.mp4      the idle drive loop, rendered, pasted, encoded
 //   vesk frame BUNDLE --si I --out FILE.png           one source frame rendered with its own keypoints
+//   vesk speak BUNDLE --audio FILE.wav --out FILE.mp4 the identity speaking the file, with its audio
 //
 // Common options: --model KEY (default b1), --threads N (default: the core decides), --ep EP.
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -21,6 +21,8 @@
 #include "compose/vesk_pool.h"
 #include "compose/vesk_simd.h"
 #include "vesk/vesk.h"
+#include "vesk_progress.h"
+#include "vesk_speak.h"
 #include "vesk_video_writer.h"
 
 extern "C" {
@@ -33,11 +35,36 @@ const char* kUsage =
     "usage: vesk info BUNDLE\n"
     "       vesk render BUNDLE --frames N --out FILE.mp4\n"
     "       vesk frame BUNDLE --si I --out FILE.png\n"
-    "options: --model KEY (director model, default b1)  --threads N  --ep EP\n";
+    "       vesk speak BUNDLE --audio FILE.wav --out FILE.mp4 [--offline | --stream]\n"
+    "options: --model KEY (director model, default b1)  --threads N  --ep EP  (vesk --help: more)\n";
+
+const char* kHelp =
+    "\n"
+    "info    prints the bundle's manifest, the members found, the SIMD target and the director.\n"
+    "render  renders and pastes the idle drive loop for N frames into an H.264 MP4.\n"
+    "frame   renders source frame I with its own keypoints and writes the pasted frame as PNG.\n"
+    "speak   makes the bundle's identity speak a WAV file (PCM 8/16/24/32-bit or float 32/64-bit,\n"
+    "        any rate and channel count; resampled to 16 kHz mono) and writes an MP4 of H.264 video\n"
+    "        at 25 fps with the audio as AAC, in sync with the mouth. By default it drives an\n"
+    "        utterance session as a live host does: idle first, the audio pushed in 40 ms chunks\n"
+    "        in real time, frames pulled at 25 per second, idle again after the speech.\n"
+    "        --offline          push all audio at once and pull frames as fast as they come\n"
+    "        --stream           render the whole run at once (vesk_stream) instead of a session\n"
+    "        --idle SECONDS     idle video before and after the speech (default 1)\n"
+    "        --motion-dir DIR   the audio model's directory (default: the bundle)\n"
+    "        --encoder PATH     --stream: the 8 s speech encoder (default $W2V_ONNX, else the\n"
+    "                           bundle's w2v.onnx)\n"
+    "        When W2V_ONNX is unset and the bundle holds w2v.onnx, speak sets W2V_ONNX to it, so\n"
+    "        the audio model finds the shared speech encoder (and the short-window pair beside it).\n";
+
+// Options that take no value.
+const std::set<std::string> kFlags = {"offline", "stream"};
 
 struct Args {
   std::string command, bundle;
   std::map<std::string, std::string> opt;
+
+  bool has(const std::string& k) const { return opt.count(k) != 0; }
 
   std::string get(const std::string& k, const std::string& def = "") const {
     const auto it = opt.find(k);
@@ -51,7 +78,23 @@ struct Args {
     if (*end != '\0' || n < -1000000000L || n > 1000000000L) throw std::runtime_error("--" + k + ": not a number: " + v);
     return static_cast<int>(n);
   }
+  double getSeconds(const std::string& k, double def) const {
+    const std::string v = get(k);
+    if (v.empty()) return def;
+    char* end = nullptr;
+    const double x = std::strtod(v.c_str(), &end);
+    if (*end != '\0' || !(x >= 0.0 && x <= 3600.0))
+      throw std::runtime_error("--" + k + ": not a number of seconds (0 to 3600): " + v);
+    return x;
+  }
 };
+
+bool wantsHelp(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i)
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "help") == 0)
+      return true;
+  return false;
+}
 
 Args parse(int argc, char** argv) {
   if (argc < 3) throw std::invalid_argument("missing arguments");
@@ -60,7 +103,12 @@ Args parse(int argc, char** argv) {
   a.bundle = argv[2];
   for (int i = 3; i < argc; ++i) {
     const std::string k = argv[i];
-    if (k.rfind("--", 0) != 0 || i + 1 >= argc) throw std::invalid_argument("bad option " + k);
+    if (k.rfind("--", 0) != 0) throw std::invalid_argument("bad option " + k);
+    if (kFlags.count(k.substr(2)) != 0) {
+      a.opt[k.substr(2)] = "1";
+      continue;
+    }
+    if (i + 1 >= argc) throw std::invalid_argument("option " + k + " needs a value");
     a.opt[k.substr(2)] = argv[++i];
   }
   return a;
@@ -77,24 +125,6 @@ Ctx open(const Args& a) {
   if (!ctx) throw std::runtime_error(vesk_last_error());
   return ctx;
 }
-
-// A progress bar on a terminal; nothing when standard error is a file or a pipe.
-class Progress {
- public:
-  explicit Progress(int total) : total_(total), tty_(::isatty(2) != 0) {}
-  void update(int done) {
-    if (!tty_) return;
-    const int width = 40;
-    const int fill = total_ > 0 ? done * width / total_ : width;
-    std::fprintf(stderr, "\r[%.*s%*s] %d/%d", fill, "########################################", width - fill, "", done,
-                 total_);
-    if (done == total_) std::fputc('\n', stderr);
-  }
-
- private:
-  int total_;
-  bool tty_;
-};
 
 int cmdInfo(const Args& a) {
   Ctx ctx = open(a);
@@ -128,7 +158,7 @@ int cmdRender(const Args& a) {
   Ctx ctx = open(a);
   vesk_ctx& c = *ctx;
   vesk::cli::VideoWriter writer(out, c.manifest.W, c.manifest.H, 25);
-  Progress progress(frames);
+  vesk::cli::Progress progress(frames);
   const auto t0 = std::chrono::steady_clock::now();
   for (int f = 0; f < frames; ++f) {
     const int d = f % c.drive.frames;
@@ -138,6 +168,7 @@ int cmdRender(const Args& a) {
     writer.addFrame(rgb);
     progress.update(f + 1);
   }
+  progress.done();
   writer.finish();
   const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   std::fprintf(stderr, "[vesk] wrote %s: %d frames %dx%d in %.2f s (%.1f frames/s)\n", out.c_str(), frames,
@@ -167,11 +198,35 @@ int cmdFrame(const Args& a) {
   return 0;
 }
 
+int cmdSpeak(const Args& a) {
+  vesk::cli::SpeakOptions o;
+  o.bundle = a.bundle;
+  o.audio = a.get("audio");
+  o.out = a.get("out");
+  if (o.audio.empty() || o.out.empty()) throw std::invalid_argument("speak needs --audio FILE.wav and --out FILE.mp4");
+  if (a.has("offline") && a.has("stream")) throw std::invalid_argument("speak takes --offline or --stream, not both");
+  o.mode = a.has("stream")    ? vesk::cli::SpeakOptions::Mode::Stream
+           : a.has("offline") ? vesk::cli::SpeakOptions::Mode::Offline
+                              : vesk::cli::SpeakOptions::Mode::Live;
+  o.motionDir = a.get("motion-dir");
+  o.encoder = a.get("encoder");
+  o.model = a.get("model", "b1");
+  o.ep = a.get("ep");
+  o.threads = a.getInt("threads", 0);
+  o.idleSeconds = a.getSeconds("idle", 1.0);
+  vesk::cli::speak(o);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   // The encoder's and decoders' own chatter would bury the lines that matter to a user.
   av_log_set_level(AV_LOG_ERROR);
+  if (wantsHelp(argc, argv)) {
+    std::printf("%s%s", kUsage, kHelp);
+    return 0;
+  }
   Args args;
   try {
     args = parse(argc, argv);
@@ -183,6 +238,7 @@ int main(int argc, char** argv) {
     if (args.command == "info") return cmdInfo(args);
     if (args.command == "render") return cmdRender(args);
     if (args.command == "frame") return cmdFrame(args);
+    if (args.command == "speak") return cmdSpeak(args);
     std::fprintf(stderr, "vesk: unknown command %s\n%s", args.command.c_str(), kUsage);
     return 2;
   } catch (const std::invalid_argument& e) {
