@@ -160,6 +160,28 @@ TEST(VeskCli, SpeakWritesVideoWithItsSpeech) {
   EXPECT_LT(rms(pcm, at + 2 * 16000 + 160, pcm.size()), 100.0);
 }
 
+// The live host: audio pushed in real time, frames pulled on a 25 fps clock. The run lasts at
+// least as long as the video it writes, and the tracks still agree.
+TEST(VeskCli, SpeakLiveKeepsTheClock) {
+  TempDir tmp;
+  const std::string wav = tmp / "voice.wav", out = tmp / "live.mp4";
+  vesk::test::writeFile(wav, voicedWav(16000, 1, 0.6));
+  const Ran r = run(cli("speak " + bundleDir("small") + " --audio " + wav + " --out " + out + " --motion-dir " +
+                        motionModels() + " --idle 0.2"));
+  ASSERT_EQ(r.status, 0) << r.output;
+  std::smatch m;
+  const std::regex summary(R"(wrote \S+: (\d+) frames .* speech (\d+), utterances 1, .* late ticks (\d+); in ([0-9.]+) s)");
+  ASSERT_TRUE(std::regex_search(r.output, m, summary)) << r.output;
+  const int frames = std::stoi(m[1]);
+  EXPECT_EQ(std::stoi(m[2]), 15);
+  EXPECT_GE(frames, 5 + 15 + 6 + 5);
+  // Pulls are paced: the frames written and the ticks with nothing to pull fill the run's time.
+  EXPECT_GE(std::stod(m[4]), (frames - 1) / 25.0);
+  const auto p = probe(out);
+  EXPECT_NEAR(num(p.first("audio"), "duration"), num(p.first("video"), "duration"), 0.040);
+  EXPECT_NEAR(num(p.first("video"), "duration"), frames / 25.0, 1e-6);
+}
+
 TEST(VeskCli, SpeakMistakes) {
   TempDir tmp;
   const std::string small = bundleDir("small");
