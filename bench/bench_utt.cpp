@@ -1,11 +1,12 @@
-// The utterance pipeline on the 1920x1080 demo identity, offline (all audio pushed at once, frames
-// pulled as fast as they come), against its stages run one after another in the same process:
-// the audio model over the whole utterance, then render and paste frame by frame. The ratio of
-// the two frame rates is what the pipeline's threads overlap.
+// The utterance pipeline on the 1920x1080 demo identity, offline (all audio
+// pushed at once, frames pulled as fast as they come), against its stages run
+// one after another in the same process: the audio model over the whole
+// utterance, then render and paste frame by frame. The ratio of the two frame
+// rates is what the pipeline's threads overlap.
 //
 //   build/release/bench/vesk_bench_utt [--benchmark_repetitions=3]
-// Counters: speech_fps (frames per second of wall time), first_frame_ms (first push to the first
-// speech frame pulled), realtime_x (speech_fps / 25).
+// Counters: speech_fps (frames per second of wall time), first_frame_ms (first
+// push to the first speech frame pulled), realtime_x (speech_fps / 25).
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -25,7 +26,7 @@ constexpr int kSeconds = 4;
 constexpr int kSamples = kSeconds * 16000;
 
 std::string demoBundle() {
-  const char* d = std::getenv("VESK_DEMO_BUNDLE");
+  const char *d = std::getenv("VESK_DEMO_BUNDLE");
   return d != nullptr && *d != '\0' ? d : VESK_DEMO_BUNDLE_DIR;
 }
 
@@ -38,22 +39,25 @@ std::vector<int16_t> speech() {
   std::vector<int16_t> pcm(kSamples);
   for (int i = 0; i < kSamples; ++i) {
     const double t = i / 16000.0;
-    const double env = std::pow(std::max(0.0, std::sin(2 * M_PI * 3.0 * t)), 2.0);
-    pcm[static_cast<size_t>(i)] =
-        static_cast<int16_t>(14000.0 * env * (std::sin(2 * M_PI * 150 * t) + 0.5 * std::sin(2 * M_PI * 450 * t)));
+    const double env =
+        std::pow(std::max(0.0, std::sin(2 * M_PI * 3.0 * t)), 2.0);
+    pcm[static_cast<size_t>(i)] = static_cast<int16_t>(
+        14000.0 * env *
+        (std::sin(2 * M_PI * 150 * t) + 0.5 * std::sin(2 * M_PI * 450 * t)));
   }
   return pcm;
 }
 
-double seconds(std::chrono::steady_clock::time_point a, std::chrono::steady_clock::time_point b) {
+double seconds(std::chrono::steady_clock::time_point a,
+               std::chrono::steady_clock::time_point b) {
   return std::chrono::duration<double>(b - a).count();
 }
 
-void BM_UttOffline(benchmark::State& state) {
+void BM_UttOffline(benchmark::State &state) {
   useBundleEncoder();
   ::setenv("VESK_UTT_PIPELINE_PASTE", state.range(0) != 0 ? "1" : "0", 1);
   const std::string bundle = demoBundle();
-  vesk_ctx* ctx = vesk_create(bundle.c_str(), "b1", 2, "");
+  vesk_ctx *ctx = vesk_create(bundle.c_str(), "b1", 2, "");
   if (ctx == nullptr) {
     state.SkipWithError(vesk_last_error());
     return;
@@ -61,9 +65,10 @@ void BM_UttOffline(benchmark::State& state) {
   vesk_utt_opts o{};
   o.motion_dir = bundle.c_str();
   o.end_silence_s = -1;
-  vesk_utt* utt = vesk_utt_create(ctx, &o);
+  vesk_utt *utt = vesk_utt_create(ctx, &o);
   int ready = 0;
-  while (utt != nullptr && (ready = vesk_utt_ready(utt)) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  while (utt != nullptr && (ready = vesk_utt_ready(utt)) == 0)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   if (utt == nullptr || ready != 1) {
     state.SkipWithError(vesk_utt_last_error());
     vesk_utt_destroy(utt);
@@ -71,7 +76,8 @@ void BM_UttOffline(benchmark::State& state) {
     return;
   }
   const auto pcm = speech();
-  std::vector<uint8_t> frame(static_cast<size_t>(vesk_width(ctx)) * vesk_height(ctx) * 3);
+  std::vector<uint8_t> frame(static_cast<size_t>(vesk_width(ctx)) *
+                             vesk_height(ctx) * 3);
   vesk_utt_frame_info info{};
   double speech_frames = 0, speech_secs = 0, first_ms = 0;
   for (auto _ : state) {
@@ -89,7 +95,8 @@ void BM_UttOffline(benchmark::State& state) {
         continue;
       }
       if (info.kind == VESK_UTT_SPEECH) {
-        if (n++ == 0) first = std::chrono::steady_clock::now();
+        if (n++ == 0)
+          first = std::chrono::steady_clock::now();
         last = std::chrono::steady_clock::now();
       } else if (n > 0) {
         break;
@@ -112,27 +119,37 @@ void BM_UttOffline(benchmark::State& state) {
   vesk_destroy(ctx);
   ::unsetenv("VESK_UTT_PIPELINE_PASTE");
 }
-BENCHMARK(BM_UttOffline)->ArgName("pipelined_paste")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)
-    ->Iterations(2)->UseRealTime();
+BENCHMARK(BM_UttOffline)
+    ->ArgName("pipelined_paste")
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(2)
+    ->UseRealTime();
 
-// The baseline: the same utterance through the same stages, one after another on one thread.
-void BM_StagesOneAfterAnother(benchmark::State& state) {
+// The baseline: the same utterance through the same stages, one after another
+// on one thread.
+void BM_StagesOneAfterAnother(benchmark::State &state) {
   useBundleEncoder();
   const std::string bundle = demoBundle();
-  vesk_ctx* ctx = vesk_create(bundle.c_str(), "b1", 2, "");
-  vesk_a2x* a2x = ctx != nullptr ? vesk_a2x_create(bundle.c_str(), 2) : nullptr;
+  vesk_ctx *ctx = vesk_create(bundle.c_str(), "b1", 2, "");
+  vesk_a2x *a2x = ctx != nullptr ? vesk_a2x_create(bundle.c_str(), 2) : nullptr;
   if (ctx == nullptr || a2x == nullptr) {
-    state.SkipWithError(ctx == nullptr ? vesk_last_error() : vesk_a2x_last_error());
+    state.SkipWithError(ctx == nullptr ? vesk_last_error()
+                                       : vesk_a2x_last_error());
     vesk_destroy(ctx);
     return;
   }
   const auto pcm16 = speech();
   std::vector<float> pcm(pcm16.size());
-  for (size_t i = 0; i < pcm.size(); ++i) pcm[i] = pcm16[i] * (1.0f / 32768.0f);
+  for (size_t i = 0; i < pcm.size(); ++i)
+    pcm[i] = pcm16[i] * (1.0f / 32768.0f);
   const int n = (kSamples + 639) / 640;
   std::vector<int> si(static_cast<size_t>(n));
-  std::vector<float> xs(static_cast<size_t>(n) * 63), xd(static_cast<size_t>(n) * 63);
-  std::vector<uint8_t> frame(static_cast<size_t>(vesk_width(ctx)) * vesk_height(ctx) * 3);
+  std::vector<float> xs(static_cast<size_t>(n) * 63),
+      xd(static_cast<size_t>(n) * 63);
+  std::vector<uint8_t> frame(static_cast<size_t>(vesk_width(ctx)) *
+                             vesk_height(ctx) * 3);
   double audio_s = 0, render_s = 0, paste_s = 0, frames = 0;
   for (auto _ : state) {
     const auto t0 = std::chrono::steady_clock::now();
@@ -141,15 +158,18 @@ void BM_StagesOneAfterAnother(benchmark::State& state) {
     vesk_a2x_finish(a2x);
     int got = 0;
     while (got < n) {
-      const int k = vesk_a2x_pull(a2x, si.data() + got, xs.data() + got * 63, xd.data() + got * 63, n - got);
-      if (k <= 0) break;
+      const int k = vesk_a2x_pull(a2x, si.data() + got, xs.data() + got * 63,
+                                  xd.data() + got * 63, n - got);
+      if (k <= 0)
+        break;
       got += k;
     }
     const auto t1 = std::chrono::steady_clock::now();
     audio_s += seconds(t0, t1);
     for (int i = 0; i < got; ++i) {
       const auto r0 = std::chrono::steady_clock::now();
-      const float* crop = vesk_render_kp_crop(ctx, si[i], xs.data() + i * 63, xd.data() + i * 63);
+      const float *crop = vesk_render_kp_crop(ctx, si[i], xs.data() + i * 63,
+                                              xd.data() + i * 63);
       const auto r1 = std::chrono::steady_clock::now();
       vesk_paste_crop(ctx, si[i], crop, frame.data(), frame.size());
       const auto r2 = std::chrono::steady_clock::now();
@@ -166,8 +186,11 @@ void BM_StagesOneAfterAnother(benchmark::State& state) {
   vesk_a2x_destroy(a2x);
   vesk_destroy(ctx);
 }
-BENCHMARK(BM_StagesOneAfterAnother)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
+BENCHMARK(BM_StagesOneAfterAnother)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(2)
+    ->UseRealTime();
 
-}  // namespace
+} // namespace
 
 BENCHMARK_MAIN();
