@@ -39,17 +39,14 @@ std::vector<int16_t> speech() {
   std::vector<int16_t> pcm(kSamples);
   for (int i = 0; i < kSamples; ++i) {
     const double t = i / 16000.0;
-    const double env =
-        std::pow(std::max(0.0, std::sin(2 * M_PI * 3.0 * t)), 2.0);
-    pcm[static_cast<size_t>(i)] = static_cast<int16_t>(
-        14000.0 * env *
-        (std::sin(2 * M_PI * 150 * t) + 0.5 * std::sin(2 * M_PI * 450 * t)));
+    const double env = std::pow(std::max(0.0, std::sin(2 * M_PI * 3.0 * t)), 2.0);
+    pcm[static_cast<size_t>(i)] =
+        static_cast<int16_t>(14000.0 * env * (std::sin(2 * M_PI * 150 * t) + 0.5 * std::sin(2 * M_PI * 450 * t)));
   }
   return pcm;
 }
 
-double seconds(std::chrono::steady_clock::time_point a,
-               std::chrono::steady_clock::time_point b) {
+double seconds(std::chrono::steady_clock::time_point a, std::chrono::steady_clock::time_point b) {
   return std::chrono::duration<double>(b - a).count();
 }
 
@@ -76,8 +73,7 @@ void BM_UttOffline(benchmark::State &state) {
     return;
   }
   const auto pcm = speech();
-  std::vector<uint8_t> frame(static_cast<size_t>(vesk_width(ctx)) *
-                             vesk_height(ctx) * 3);
+  std::vector<uint8_t> frame(static_cast<size_t>(vesk_width(ctx)) * vesk_height(ctx) * 3);
   vesk_utt_frame_info info{};
   double speech_frames = 0, speech_secs = 0, first_ms = 0;
   for (auto _ : state) {
@@ -95,8 +91,7 @@ void BM_UttOffline(benchmark::State &state) {
         continue;
       }
       if (info.kind == VESK_UTT_SPEECH) {
-        if (n++ == 0)
-          first = std::chrono::steady_clock::now();
+        if (n++ == 0) first = std::chrono::steady_clock::now();
         last = std::chrono::steady_clock::now();
       } else if (n > 0) {
         break;
@@ -135,21 +130,17 @@ void BM_StagesOneAfterAnother(benchmark::State &state) {
   vesk_ctx *ctx = vesk_create(bundle.c_str(), "b1", 2, "");
   vesk_a2x *a2x = ctx != nullptr ? vesk_a2x_create(bundle.c_str(), 2) : nullptr;
   if (ctx == nullptr || a2x == nullptr) {
-    state.SkipWithError(ctx == nullptr ? vesk_last_error()
-                                       : vesk_a2x_last_error());
+    state.SkipWithError(ctx == nullptr ? vesk_last_error() : vesk_a2x_last_error());
     vesk_destroy(ctx);
     return;
   }
   const auto pcm16 = speech();
   std::vector<float> pcm(pcm16.size());
-  for (size_t i = 0; i < pcm.size(); ++i)
-    pcm[i] = pcm16[i] * (1.0f / 32768.0f);
+  for (size_t i = 0; i < pcm.size(); ++i) pcm[i] = pcm16[i] * (1.0f / 32768.0f);
   const int n = (kSamples + 639) / 640;
   std::vector<int> si(static_cast<size_t>(n));
-  std::vector<float> xs(static_cast<size_t>(n) * 63),
-      xd(static_cast<size_t>(n) * 63);
-  std::vector<uint8_t> frame(static_cast<size_t>(vesk_width(ctx)) *
-                             vesk_height(ctx) * 3);
+  std::vector<float> xs(static_cast<size_t>(n) * 63), xd(static_cast<size_t>(n) * 63);
+  std::vector<uint8_t> frame(static_cast<size_t>(vesk_width(ctx)) * vesk_height(ctx) * 3);
   double audio_s = 0, render_s = 0, paste_s = 0, frames = 0;
   for (auto _ : state) {
     const auto t0 = std::chrono::steady_clock::now();
@@ -158,18 +149,15 @@ void BM_StagesOneAfterAnother(benchmark::State &state) {
     vesk_a2x_finish(a2x);
     int got = 0;
     while (got < n) {
-      const int k = vesk_a2x_pull(a2x, si.data() + got, xs.data() + got * 63,
-                                  xd.data() + got * 63, n - got);
-      if (k <= 0)
-        break;
+      const int k = vesk_a2x_pull(a2x, si.data() + got, xs.data() + got * 63, xd.data() + got * 63, n - got);
+      if (k <= 0) break;
       got += k;
     }
     const auto t1 = std::chrono::steady_clock::now();
     audio_s += seconds(t0, t1);
     for (int i = 0; i < got; ++i) {
       const auto r0 = std::chrono::steady_clock::now();
-      const float *crop = vesk_render_kp_crop(ctx, si[i], xs.data() + i * 63,
-                                              xd.data() + i * 63);
+      const float *crop = vesk_render_kp_crop(ctx, si[i], xs.data() + i * 63, xd.data() + i * 63);
       const auto r1 = std::chrono::steady_clock::now();
       vesk_paste_crop(ctx, si[i], crop, frame.data(), frame.size());
       const auto r2 = std::chrono::steady_clock::now();
@@ -186,11 +174,8 @@ void BM_StagesOneAfterAnother(benchmark::State &state) {
   vesk_a2x_destroy(a2x);
   vesk_destroy(ctx);
 }
-BENCHMARK(BM_StagesOneAfterAnother)
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(2)
-    ->UseRealTime();
+BENCHMARK(BM_StagesOneAfterAnother)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
 
-} // namespace
+}  // namespace
 
 BENCHMARK_MAIN();

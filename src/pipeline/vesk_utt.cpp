@@ -16,9 +16,7 @@ namespace {
 constexpr auto kWait = std::chrono::milliseconds(2);
 
 double nowMs() {
-  return std::chrono::duration<double, std::milli>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 const char *envOrNull(const char *name) {
@@ -28,13 +26,11 @@ const char *envOrNull(const char *name) {
 
 // A whole decimal integer, or false.
 bool parseDecimal(const char *s, long long *out) {
-  if (s == nullptr || *s == '\0')
-    return false;
+  if (s == nullptr || *s == '\0') return false;
   char *end = nullptr;
   errno = 0;
   const long long v = std::strtoll(s, &end, 10);
-  if (errno != 0 || end == s || *end != '\0')
-    return false;
+  if (errno != 0 || end == s || *end != '\0') return false;
   *out = v;
   return true;
 }
@@ -44,50 +40,40 @@ std::vector<float> readFloatsOrEmpty(const std::string &path) {
     void operator()(std::FILE *f) const noexcept { std::fclose(f); }
   };
   std::unique_ptr<std::FILE, Closer> f(std::fopen(path.c_str(), "rb"));
-  if (!f)
-    return {};
+  if (!f) return {};
   std::vector<float> out;
   float buf[1024];
   size_t got;
-  while ((got = std::fread(buf, sizeof(float), 1024, f.get())) > 0)
-    out.insert(out.end(), buf, buf + got);
-  if (std::ferror(f.get()))
-    return {};
+  while ((got = std::fread(buf, sizeof(float), 1024, f.get())) > 0) out.insert(out.end(), buf, buf + got);
+  if (std::ferror(f.get())) return {};
   return out;
 }
 
-} // namespace
+}  // namespace
 
 namespace vesk::utt {
 std::function<void()> beforeWarmForTesting;
 }
 
 vesk_utt::vesk_utt(vesk_ctx *ctx, const vesk_utt_opts &opts) : ctx_(ctx) {
-  if (opts.motion_dir == nullptr || *opts.motion_dir == '\0')
-    throw std::runtime_error("opts.motion_dir required");
+  if (opts.motion_dir == nullptr || *opts.motion_dir == '\0') throw std::runtime_error("opts.motion_dir required");
   motion_dir_ = vesk::resolveBundlePath(opts.motion_dir);
   threads_ = opts.threads >= 1 ? opts.threads : ctx->threads;
   motion_ep_ = opts.motion_ep != nullptr ? opts.motion_ep : "";
-  uses_a2x_ = vesk::canOpenForReading(
-      vesk::resolveMember(motion_dir_, "a2x_enc_stream.onnx"));
+  uses_a2x_ = vesk::canOpenForReading(vesk::resolveMember(motion_dir_, "a2x_enc_stream.onnx"));
 
   pipelined_ = uses_a2x_;
   long long v = 0;
-  if (parseDecimal(envOrNull("VESK_UTT_PIPELINE_PASTE"), &v))
-    pipelined_ = v != 0;
-  steady_key_ = (opts.steady_model != nullptr && *opts.steady_model != '\0')
-                    ? opts.steady_model
-                    : "b24_fp32";
-  if (const char *k = envOrNull("VESK_STEADY_MODEL"))
-    steady_key_ = k;
+  if (parseDecimal(envOrNull("VESK_UTT_PIPELINE_PASTE"), &v)) pipelined_ = v != 0;
+  steady_key_ = (opts.steady_model != nullptr && *opts.steady_model != '\0') ? opts.steady_model : "b24_fp32";
+  if (const char *k = envOrNull("VESK_STEADY_MODEL")) steady_key_ = k;
 
   nt_ = ctx->manifest.NT;
   W_ = ctx->manifest.W;
   H_ = ctx->manifest.H;
   crop_ = ctx->manifest.crop;
   frame_bytes_ = static_cast<size_t>(W_) * static_cast<size_t>(H_) * 3;
-  if (parseDecimal(envOrNull("VESK_UTT_ONSET_SI"), &v) && v >= 0 && nt_ > 0)
-    onset_ = static_cast<int>(v % nt_);
+  if (parseDecimal(envOrNull("VESK_UTT_ONSET_SI"), &v) && v >= 0 && nt_ > 0) onset_ = static_cast<int>(v % nt_);
 
   if (opts.eager == -2) {
     hybrid_ = true;
@@ -103,17 +89,13 @@ vesk_utt::vesk_utt(vesk_ctx *ctx, const vesk_utt_opts &opts) : ctx_(ctx) {
   } else if (opts.end_silence_s > 0) {
     end_silence_ms_ = static_cast<int64_t>(opts.end_silence_s * 1000.0);
   }
-  if (opts.ramp_frames >= 1)
-    ramp_frames_ = opts.ramp_frames;
-  if (opts.interrupt_ramp_frames >= 1)
-    interrupt_ramp_frames_ = opts.interrupt_ramp_frames;
+  if (opts.ramp_frames >= 1) ramp_frames_ = opts.ramp_frames;
+  if (opts.interrupt_ramp_frames >= 1) interrupt_ramp_frames_ = opts.interrupt_ramp_frames;
 
   // The target table only shapes ramps; a missing or mis-sized one just means
   // no ramps.
-  target_ =
-      readFloatsOrEmpty(vesk::resolveMember(motion_dir_, "xs_target.bin"));
-  if (target_.size() != static_cast<size_t>(std::max(nt_, 0)) * kKp)
-    target_.clear();
+  target_ = readFloatsOrEmpty(vesk::resolveMember(motion_dir_, "xs_target.bin"));
+  if (target_.size() != static_cast<size_t>(std::max(nt_, 0)) * kKp) target_.clear();
 
   q_si_.assign(kQueueCap, 0);
   q_xs_.assign(static_cast<size_t>(kQueueCap) * kKp, 0.0f);
@@ -121,8 +103,7 @@ vesk_utt::vesk_utt(vesk_ctx *ctx, const vesk_utt_opts &opts) : ctx_(ctx) {
   res_si_.assign(kQueueCap, 0);
   res_xs_.assign(static_cast<size_t>(kQueueCap) * kKp, 0.0f);
   res_xd_.assign(static_cast<size_t>(kQueueCap) * kKp, 0.0f);
-  for (Slot &s : ring_)
-    s.bytes.assign(frame_bytes_, 0);
+  for (Slot &s : ring_) s.bytes.assign(frame_bytes_, 0);
   warm_gate_ = vesk::utt::beforeWarmForTesting;
   start();
 }
@@ -132,8 +113,7 @@ void vesk_utt::start() {
     run_ = std::thread([this] { runLoop(); });
     warm_ = std::thread([this] { warmMain(); });
     dispatch_ = std::thread([this] { dispatchLoop(); });
-    if (pipelined_)
-      paste_ = std::thread([this] { pasteLoop(); });
+    if (pipelined_) paste_ = std::thread([this] { pasteLoop(); });
   } catch (...) {
     shutdown();
     throw;
@@ -142,8 +122,7 @@ void vesk_utt::start() {
 
 vesk_utt::~vesk_utt() {
   shutdown();
-  if (envOrNull("VESK_UTT_STAGE_REPORT") != nullptr ||
-      std::getenv("VESK_UTT_STAGE_REPORT") != nullptr)
+  if (envOrNull("VESK_UTT_STAGE_REPORT") != nullptr || std::getenv("VESK_UTT_STAGE_REPORT") != nullptr)
     printStageReport();
 }
 
@@ -155,19 +134,15 @@ void vesk_utt::shutdown() {
   }
   cv_.notify_all();
   paste_cv_.notify_all();
-  if (paste_.joinable())
-    paste_.join();
-  if (run_.joinable())
-    run_.join();
-  if (warm_.joinable())
-    warm_.join();
+  if (paste_.joinable()) paste_.join();
+  if (run_.joinable()) run_.join();
+  if (warm_.joinable()) warm_.join();
   {
     std::lock_guard<std::mutex> lk(dmu_);
     dispatch_stop_ = true;
   }
   dcv_.notify_all();
-  if (dispatch_.joinable())
-    dispatch_.join();
+  if (dispatch_.joinable()) dispatch_.join();
   model_ = nullptr;
   model_owned_.reset();
   chunk_ = nullptr;
@@ -183,32 +158,27 @@ void vesk_utt::printStageReport() {
   if (paste_jobs_done_ > 0) {
     const double n = static_cast<double>(render_count_);
     const double a = render_count_ > 0 ? render_total_ / n : 0.0;
-    const double aw =
-        render_count_ > 0 ? (render_total_ - wait_total_) / n : 0.0;
+    const double aw = render_count_ > 0 ? (render_total_ - wait_total_) / n : 0.0;
     const double awt = render_count_ > 0 ? wait_total_ / n : 0.0;
     const double c = paste_total_ / static_cast<double>(paste_jobs_done_);
-    const double lat =
-        latency_count_ > 0
-            ? latency_total_ / static_cast<double>(latency_count_)
-            : 0.0;
+    const double lat = latency_count_ > 0 ? latency_total_ / static_cast<double>(latency_count_) : 0.0;
     std::fprintf(stderr,
                  "[vesk_utt-stage] pipe=%d jobsB=%lld jobsC=%lld "
                  "stageA_ms=%.3f stageA_work_ms=%.3f "
                  "stageA_wait_ms=%.3f stageB_ms=%.3f stageC_ms=%.3f "
                  "deliver_lat_ms=%.3f over %lld speech frames\n",
-                 pipe, jobs_b, static_cast<long long>(paste_jobs_done_), a, aw,
-                 awt, 0.0, c, lat, static_cast<long long>(latency_count_));
+                 pipe, jobs_b, static_cast<long long>(paste_jobs_done_), a, aw, awt, 0.0, c, lat,
+                 static_cast<long long>(latency_count_));
   } else {
-    std::fprintf(
-        stderr,
-        "[vesk_utt-stage] MEASURED NOTHING \xE2\x80\x94 the stage report was "
-        "asked for and the paste-job "
-        "counter never advanced (pipe=%d jobsB=%lld jobsC=0, %lld speech "
-        "frames delivered). "
-        "stageA/stageB/stageC and the deliver latency are NOT reported rather "
-        "than reported as zero: on "
-        "this path the paste does not run through the counted queue.\n",
-        pipe, jobs_b, static_cast<long long>(latency_count_));
+    std::fprintf(stderr,
+                 "[vesk_utt-stage] MEASURED NOTHING \xE2\x80\x94 the stage report was "
+                 "asked for and the paste-job "
+                 "counter never advanced (pipe=%d jobsB=%lld jobsC=0, %lld speech "
+                 "frames delivered). "
+                 "stageA/stageB/stageC and the deliver latency are NOT reported rather "
+                 "than reported as zero: on "
+                 "this path the paste does not run through the counted queue.\n",
+                 pipe, jobs_b, static_cast<long long>(latency_count_));
   }
 }
 
@@ -229,8 +199,7 @@ void vesk_utt::pushAudio(const int16_t *pcm, int count) {
     std::lock_guard<std::mutex> lk(mu_);
     const double now = nowMs();
     pending_.reserve(pending_.size() + static_cast<size_t>(count));
-    for (int i = 0; i < count; ++i)
-      pending_.push_back(static_cast<float>(pcm[i]) * (1.0f / 32768.0f));
+    for (int i = 0; i < count; ++i) pending_.push_back(static_cast<float>(pcm[i]) * (1.0f / 32768.0f));
     last_push_ms_ = now;
     if (!audio_seen_) {
       audio_seen_ = true;
@@ -269,8 +238,7 @@ int vesk_utt::framesAvailable() {
 bool vesk_utt::pullFrame(void *dst, vesk_utt_frame_info *info) {
   {
     std::lock_guard<std::mutex> lk(mu_);
-    if (write_ == read_)
-      return false;
+    if (write_ == read_) return false;
     const Slot &s = ring_[static_cast<size_t>(read_ % kRing)];
     std::memcpy(dst, s.bytes.data(), frame_bytes_);
     if (info != nullptr) {
@@ -285,8 +253,7 @@ bool vesk_utt::pullFrame(void *dst, vesk_utt_frame_info *info) {
     delivered_xd_ = s.xd;
     ++read_;
     ++stats_.frames;
-    if (s.kind == VESK_UTT_SPEECH)
-      ++stats_.speech_frames;
+    if (s.kind == VESK_UTT_SPEECH) ++stats_.speech_frames;
   }
   cv_.notify_all();
   return true;
@@ -301,13 +268,11 @@ void vesk_utt::stats(vesk_utt_stats *out) {
 int vesk_utt::renderStatus(char *buf, int len, int64_t *failures) {
   std::lock_guard<std::mutex> lk(mu_);
   if (buf != nullptr && len > 0) {
-    const size_t n =
-        std::min(last_failure_.size(), static_cast<size_t>(len - 1));
+    const size_t n = std::min(last_failure_.size(), static_cast<size_t>(len - 1));
     std::memcpy(buf, last_failure_.data(), n);
     buf[n] = '\0';
   }
-  if (failures != nullptr)
-    *failures = failures_;
+  if (failures != nullptr) *failures = failures_;
   return degraded_ ? -1 : 0;
 }
 
@@ -322,27 +287,22 @@ void vesk_utt::noteRenderFail(const char *stage, const char *text, bool fatal) {
   std::lock_guard<std::mutex> lk(mu_);
   ++failures_;
   last_failure_ = std::move(line);
-  if (fatal)
-    degraded_ = true;
+  if (fatal) degraded_ = true;
 }
 
 // ---- warm thread
 // -------------------------------------------------------------------------------
 
 void vesk_utt::warmMain() {
-  if (warm_gate_)
-    warm_gate_();
+  if (warm_gate_) warm_gate_();
   std::unique_ptr<vesk::utt::AudioModel> model;
   try {
-    model = vesk::utt::AudioModel::create(uses_a2x_, motion_dir_, threads_,
-                                          motion_ep_);
+    model = vesk::utt::AudioModel::create(uses_a2x_, motion_dir_, threads_, motion_ep_);
     // Its frames index the driver video: a model made for another identity
     // would walk off it.
     if (model->nt() != nt_)
-      throw std::runtime_error("vesk_utt: the audio model in " + motion_dir_ +
-                               " has " + std::to_string(model->nt()) +
-                               " target frames and the bundle " +
-                               std::to_string(nt_) + " (NT)");
+      throw std::runtime_error("vesk_utt: the audio model in " + motion_dir_ + " has " + std::to_string(model->nt()) +
+                               " target frames and the bundle " + std::to_string(nt_) + " (NT)");
   } catch (const std::exception &e) {
     std::lock_guard<std::mutex> lk(mu_);
     load_failed_ = true;
@@ -354,18 +314,15 @@ void vesk_utt::warmMain() {
   std::unique_ptr<vesk::Renderer> chunk;
   if (steady_key_ != "-") {
     try {
-      chunk = std::make_unique<vesk::Renderer>(
-          ctx_->manifest, ctx_->identity, steady_key_, ctx_->threads, ctx_->ep);
+      chunk = std::make_unique<vesk::Renderer>(ctx_->manifest, ctx_->identity, steady_key_, ctx_->threads, ctx_->ep);
     } catch (const std::exception &) {
       chunk.reset();
     }
   }
   if (chunk && ctx_->renderer) {
-    const std::string frame_ep =
-        ctx_->renderer->ep() != nullptr ? ctx_->renderer->ep() : "";
+    const std::string frame_ep = ctx_->renderer->ep() != nullptr ? ctx_->renderer->ep() : "";
     const std::string chunk_ep = chunk->ep() != nullptr ? chunk->ep() : "";
-    if (frame_ep.rfind("coreml-native", 0) == 0 &&
-        chunk_ep.rfind("coreml-native", 0) != 0) {
+    if (frame_ep.rfind("coreml-native", 0) == 0 && chunk_ep.rfind("coreml-native", 0) != 0) {
       std::fprintf(stderr,
                    "[vesk_utt] steady chunk renderer '%s' DROPPED (rendering "
                    "b1-only): this frame graph runs on "
@@ -387,8 +344,7 @@ void vesk_utt::warmMain() {
       {
         std::lock_guard<std::mutex> pl(prior_mu_);
         (void)ctx_->renderer->render(&si, xs, xs, 1);
-        if (chunk)
-          (void)chunk->render(&si, xs, xs, 1);
+        if (chunk) (void)chunk->render(&si, xs, xs, 1);
       }
     } catch (const std::exception &e) {
       noteRenderFail("warm-up", e.what(), false);
@@ -416,26 +372,19 @@ void vesk_utt::dispatchLoop() {
     {
       std::unique_lock<std::mutex> lk(dmu_);
       dcv_.wait(lk, [&] { return posted_ || dispatch_stop_; });
-      if (dispatch_stop_)
-        return;
+      if (dispatch_stop_) return;
       req = std::move(request_);
       request_ = Request{};
       posted_ = false;
     }
     vesk::utt::AudioModel *m = req.model;
-    if (req.reset)
-      m->reset(req.start, req.dir);
-    if (req.eager != 0)
-      m->setEager(req.eager);
-    if (!req.audio.empty())
-      m->push(req.audio.data(), static_cast<int>(req.audio.size()));
-    if (req.finish)
-      m->finish();
+    if (req.reset) m->reset(req.start, req.dir);
+    if (req.eager != 0) m->setEager(req.eager);
+    if (!req.audio.empty()) m->push(req.audio.data(), static_cast<int>(req.audio.size()));
+    if (req.finish) m->finish();
     const int b = m->avail();
     int c = 0;
-    if (req.max > 0 && b > 0)
-      c = m->pull(res_si_.data(), res_xs_.data(), res_xd_.data(),
-                  std::min(b, req.max));
+    if (req.max > 0 && b > 0) c = m->pull(res_si_.data(), res_xs_.data(), res_xd_.data(), std::min(b, req.max));
     const int e = m->total();
     {
       std::lock_guard<std::mutex> lk(dmu_);
@@ -459,14 +408,12 @@ void vesk_utt::dispatchLoop() {
 // --------------------------------------------------------------------------------
 
 bool vesk_utt::collectResult() {
-  if (!outstanding_)
-    return false;
+  if (!outstanding_) return false;
   int got, remaining, total;
   bool finished;
   {
     std::lock_guard<std::mutex> lk(dmu_);
-    if (!result_ready_)
-      return false;
+    if (!result_ready_) return false;
     result_ready_ = false;
     got = result_got_;
     remaining = result_remaining_;
@@ -474,35 +421,25 @@ bool vesk_utt::collectResult() {
     finished = result_finished_;
   }
   outstanding_ = false;
-  if (outstanding_gen_ != gen_seen_)
-    return true;
+  if (outstanding_gen_ != gen_seen_) return true;
   if (q_end_ + got > kQueueCap) {
     const int n = queued();
-    std::memmove(q_si_.data(), q_si_.data() + q_start_,
-                 sizeof(int32_t) * static_cast<size_t>(n));
-    std::memmove(q_xs_.data(),
-                 q_xs_.data() + static_cast<size_t>(q_start_) * kKp,
-                 sizeof(float) * n * kKp);
-    std::memmove(q_xd_.data(),
-                 q_xd_.data() + static_cast<size_t>(q_start_) * kKp,
-                 sizeof(float) * n * kKp);
+    std::memmove(q_si_.data(), q_si_.data() + q_start_, sizeof(int32_t) * static_cast<size_t>(n));
+    std::memmove(q_xs_.data(), q_xs_.data() + static_cast<size_t>(q_start_) * kKp, sizeof(float) * n * kKp);
+    std::memmove(q_xd_.data(), q_xd_.data() + static_cast<size_t>(q_start_) * kKp, sizeof(float) * n * kKp);
     q_start_ = 0;
     q_end_ = n;
   }
-  std::memcpy(q_si_.data() + q_end_, res_si_.data(),
-              sizeof(int32_t) * static_cast<size_t>(got));
-  std::memcpy(q_xs_.data() + static_cast<size_t>(q_end_) * kKp, res_xs_.data(),
-              sizeof(float) * got * kKp);
-  std::memcpy(q_xd_.data() + static_cast<size_t>(q_end_) * kKp, res_xd_.data(),
-              sizeof(float) * got * kKp);
+  std::memcpy(q_si_.data() + q_end_, res_si_.data(), sizeof(int32_t) * static_cast<size_t>(got));
+  std::memcpy(q_xs_.data() + static_cast<size_t>(q_end_) * kKp, res_xs_.data(), sizeof(float) * got * kKp);
+  std::memcpy(q_xd_.data() + static_cast<size_t>(q_end_) * kKp, res_xd_.data(), sizeof(float) * got * kKp);
   q_end_ += got;
   received_ += got;
   remaining_ = remaining;
   total_ = total;
   // A model that failed to finish never reports a total; end the utterance on
   // what it gave rather than waiting for frames that will not come.
-  if (finished && total_ < 0)
-    total_ = static_cast<int>(received_) + remaining_;
+  if (finished && total_ < 0) total_ = static_cast<int>(received_) + remaining_;
   return true;
 }
 
@@ -511,15 +448,13 @@ void vesk_utt::postRequest(vesk::utt::AudioModel *model, int w) {
   req.model = model;
   req.audio.swap(utt_audio_);
   req.reset = reset_pending_;
-  if (req.reset && onset_ >= 0)
-    cursor_ = onset_;
+  if (req.reset && onset_ >= 0) cursor_ = onset_;
   req.start = cursor_;
   req.dir = dir_;
   req.finish = ended_seen_ && !finish_sent_;
   req.eager = w != last_eager_sent_ ? w : 0;
   req.max = kQueueCap - queued();
-  if (req.finish)
-    finish_sent_ = true;
+  if (req.finish) finish_sent_ = true;
   outstanding_ = true;
   reset_pending_ = false;
   outstanding_gen_ = gen_seen_;
@@ -555,8 +490,7 @@ void vesk_utt::startUtterance(double first_push) {
     std::lock_guard<std::mutex> lk(mu_);
     utt_start_ms_ = first_push;
   }
-  if (state_.load() == 0)
-    state_.store(1);
+  if (state_.load() == 0) state_.store(1);
 }
 
 void vesk_utt::endCurrentUtterance() {
@@ -568,8 +502,7 @@ void vesk_utt::endCurrentUtterance() {
   if (rendered_speech_ && !target_.empty()) {
     cursor_ = nt_ > 0 ? (last_si_ + 1) % nt_ : 0;
     const float *t = targetRow(last_si_);
-    for (int k = 0; k < kKp; ++k)
-      ramp_offset_[k] = last_xd_[k] - t[k];
+    for (int k = 0; k < kKp; ++k) ramp_offset_[k] = last_xd_[k] - t[k];
     ramp_len_ = ramp_left_ = ramp_frames_;
     state_.store(3);
   } else {
@@ -604,12 +537,10 @@ void vesk_utt::handleInterrupt() {
   utt_audio_.clear();
   ramp_left_ = 0;
   const bool in_range = si >= 0 && si < nt_;
-  if (had && in_range && (kind == VESK_UTT_SPEECH || kind == VESK_UTT_RAMP) &&
-      !target_.empty()) {
+  if (had && in_range && (kind == VESK_UTT_SPEECH || kind == VESK_UTT_RAMP) && !target_.empty()) {
     cursor_ = (si + 1) % nt_;
     const float *t = targetRow(si);
-    for (int k = 0; k < kKp; ++k)
-      ramp_offset_[k] = xd[k] - t[k];
+    for (int k = 0; k < kKp; ++k) ramp_offset_[k] = xd[k] - t[k];
     ramp_len_ = ramp_left_ = interrupt_ramp_frames_;
     state_.store(3);
   } else if (had && in_range && kind == VESK_UTT_IDLE) {
@@ -624,8 +555,7 @@ void vesk_utt::runLoop() {
   std::vector<float> taken;
   for (;;) {
     try {
-      if (!runPass(taken))
-        return;
+      if (!runPass(taken)) return;
     } catch (const std::exception &e) {
       // Nothing here may end the thread early: the host would stop getting
       // frames.
@@ -662,8 +592,7 @@ bool vesk_utt::runPass(std::vector<float> &taken) {
       ready = static_cast<int>(write_ - read_);
       jobs = job_count_;
     }
-    if (stop)
-      return false;
+    if (stop) return false;
     if (gen != gen_seen_) {
       handleInterrupt();
       return true;
@@ -675,61 +604,47 @@ bool vesk_utt::runPass(std::vector<float> &taken) {
         std::lock_guard<std::mutex> lk(mu_);
         audio_seen_ = false;
       } else {
-        if (!in_utt_)
-          startUtterance(first_push);
+        if (!in_utt_) startUtterance(first_push);
         utt_audio_.insert(utt_audio_.end(), taken.begin(), taken.end());
       }
     }
 
     if (in_utt_ && !ended_seen_) {
-      if (ended ||
-          (end_silence_ms_ != -1 &&
-           nowMs() - last_push >= static_cast<double>(end_silence_ms_)))
+      if (ended || (end_silence_ms_ != -1 && nowMs() - last_push >= static_cast<double>(end_silence_ms_)))
         ended_seen_ = true;
     }
 
-    const bool done =
-        finish_sent_ && !outstanding_ && total_ >= 0 && total_ <= received_;
+    const bool done = finish_sent_ && !outstanding_ && total_ >= 0 && total_ <= received_;
 
     int w = eager_;
     if (hybrid_) {
       const int backlog = queued() + remaining_ + ready;
-      if (hybrid_level_ == 0 && backlog >= 24)
-        hybrid_level_ = 1;
-      if (hybrid_level_ == 1 && backlog < 12)
-        hybrid_level_ = 0;
+      if (hybrid_level_ == 0 && backlog >= 24) hybrid_level_ = 1;
+      if (hybrid_level_ == 1 && backlog < 12) hybrid_level_ = 0;
       w = hybrid_level_ == 1 ? 24 : 3;
     }
-    const int B =
-        rendered_speech_ && chunk_seen_ != nullptr ? chunk_seen_->batch() : 0;
-    auto chunkComing = [&] {
-      return queued() < B && B <= queued() + remaining_;
-    };
+    const int B = rendered_speech_ && chunk_seen_ != nullptr ? chunk_seen_->batch() : 0;
+    auto chunkComing = [&] { return queued() < B && B <= queued() + remaining_; };
 
     if (model != nullptr && in_utt_ && !outstanding_ &&
-        (!utt_audio_.empty() || (ended_seen_ && !finish_sent_) ||
-         chunkComing() || (queued() < 8 && !done)))
+        (!utt_audio_.empty() || (ended_seen_ && !finish_sent_) || chunkComing() || (queued() < 8 && !done)))
       postRequest(model, w);
 
-    const bool done_now =
-        finish_sent_ && !outstanding_ && total_ >= 0 && total_ <= received_;
+    const bool done_now = finish_sent_ && !outstanding_ && total_ >= 0 && total_ <= received_;
     if (state_.load() == 3) {
-      if (ramp_left_ > 0 && ready <= 7)
-        produceRamp();
+      if (ramp_left_ > 0 && ready <= 7) produceRamp();
       if (state_.load() == 0) {
         bool empty;
         {
           std::lock_guard<std::mutex> lk(mu_);
           empty = job_count_ == 0 && write_ == read_;
         }
-        if (empty)
-          produceIdle();
+        if (empty) produceIdle();
       }
     } else if (in_utt_ && queued() > 0 && ready < kRing) {
       state_.store(2);
       const int n = (queued() >= B && B >= 1) ? B : 1;
-      if (!(queued() < B && chunkComing() && outstanding_))
-        renderSpeech(n);
+      if (!(queued() < B && chunkComing() && outstanding_)) renderSpeech(n);
     } else if (in_utt_ && queued() == 0 && done_now) {
       endCurrentUtterance();
     } else if (state_.load() == 0 && jobs == 0 && ready == 0) {
@@ -738,38 +653,30 @@ bool vesk_utt::runPass(std::vector<float> &taken) {
 
     if (!collected) {
       std::unique_lock<std::mutex> lk(mu_);
-      const bool quiet = state_.load() == 3
-                             ? (!stop_ && generation_ == gen_seen_)
-                             : (pending_.empty() && !ended_ && !stop_ &&
-                                generation_ == gen_seen_);
-      if (quiet)
-        cv_.wait_for(lk, kWait);
+      const bool quiet = state_.load() == 3 ? (!stop_ && generation_ == gen_seen_)
+                                            : (pending_.empty() && !ended_ && !stop_ && generation_ == gen_seen_);
+      if (quiet) cv_.wait_for(lk, kWait);
     }
   }
   return true;
 }
 
-const float *vesk_utt::renderOne(vesk::Renderer &r, int si, const float *xs,
-                                 const float *xd) {
+const float *vesk_utt::renderOne(vesk::Renderer &r, int si, const float *xs, const float *xd) {
   std::lock_guard<std::mutex> pl(prior_mu_);
   return r.render(&si, xs, xd, 1);
 }
 
 void vesk_utt::renderSpeech(int n) {
   const int count = std::min(n, queued());
-  if (count <= 0)
-    return;
-  const size_t crop_floats =
-      static_cast<size_t>(crop_) * static_cast<size_t>(crop_) * 3;
+  if (count <= 0) return;
+  const size_t crop_floats = static_cast<size_t>(crop_) * static_cast<size_t>(crop_) * 3;
   if (count > 1 && chunk_seen_ != nullptr && chunk_seen_->batch() >= count) {
     const float *crops = nullptr;
     const double t0 = nowMs();
     try {
       std::lock_guard<std::mutex> pl(prior_mu_);
-      crops = chunk_seen_->render(
-          q_si_.data() + q_start_,
-          q_xs_.data() + static_cast<size_t>(q_start_) * kKp,
-          q_xd_.data() + static_cast<size_t>(q_start_) * kKp, count);
+      crops = chunk_seen_->render(q_si_.data() + q_start_, q_xs_.data() + static_cast<size_t>(q_start_) * kKp,
+                                  q_xd_.data() + static_cast<size_t>(q_start_) * kKp, count);
     } catch (const std::exception &e) {
       noteRenderFail("b24 chunk", e.what(), false);
     } catch (...) {
@@ -779,8 +686,7 @@ void vesk_utt::renderSpeech(int n) {
       const double per = (nowMs() - t0) / count;
       for (int i = 0; i < count; ++i) {
         emitSpeech(crops + static_cast<size_t>(i) * crop_floats, per);
-        if (gen_seen_ != generationSnapshot())
-          return;
+        if (gen_seen_ != generationSnapshot()) return;
       }
       return;
     }
@@ -790,8 +696,7 @@ void vesk_utt::renderSpeech(int n) {
     const double t0 = nowMs();
     const float *crop = nullptr;
     try {
-      crop = renderOne(*ctx_->renderer, q_si_[h],
-                       q_xs_.data() + static_cast<size_t>(h) * kKp,
+      crop = renderOne(*ctx_->renderer, q_si_[h], q_xs_.data() + static_cast<size_t>(h) * kKp,
                        q_xd_.data() + static_cast<size_t>(h) * kKp);
     } catch (const std::exception &e) {
       noteRenderFail("render", e.what(), true);
@@ -803,13 +708,11 @@ void vesk_utt::renderSpeech(int n) {
       // the director keeps refusing goes out as its bare driver frame, so the
       // utterance keeps its length and the host keeps getting frames in step
       // with the audio.
-      if (++head_attempts_ < kRenderAttempts)
-        return;
+      if (++head_attempts_ < kRenderAttempts) return;
     }
     head_attempts_ = 0;
     emitSpeech(crop, nowMs() - t0);
-    if (gen_seen_ != generationSnapshot())
-      return;
+    if (gen_seen_ != generationSnapshot()) return;
   }
 }
 
@@ -835,24 +738,19 @@ void vesk_utt::emitSpeech(const float *crop, double render_ms) {
     ++render_count_;
     render_total_ += render_ms + wait;
     wait_total_ += wait;
-    stats_.render_ms = render_count_ == 1
-                           ? render_ms
-                           : 0.9 * stats_.render_ms + 0.1 * render_ms;
+    stats_.render_ms = render_count_ == 1 ? render_ms : 0.9 * stats_.render_ms + 0.1 * render_ms;
   }
-  if (nt_ > 0)
-    cursor_ = (cursor_ + 1) % nt_;
+  if (nt_ > 0) cursor_ = (cursor_ + 1) % nt_;
 }
 
 void vesk_utt::produceRamp() {
   const int N = ramp_len_;
   const int r = ramp_left_;
   const int si = cursor_;
-  const float weight =
-      1.0f - static_cast<float>(N - r + 1) / static_cast<float>(N);
+  const float weight = 1.0f - static_cast<float>(N - r + 1) / static_cast<float>(N);
   const float *t = targetRow(si);
   std::array<float, kKp> xd;
-  for (int k = 0; k < kKp; ++k)
-    xd[k] = t[k] + weight * ramp_offset_[k];
+  for (int k = 0; k < kKp; ++k) xd[k] = t[k] + weight * ramp_offset_[k];
   const float *crop = nullptr;
   try {
     crop = renderOne(*ctx_->renderer, si, t, xd.data());
@@ -865,9 +763,7 @@ void vesk_utt::produceRamp() {
   last_si_ = si;
   // A failed ramp frame is skipped rather than retried: the ramp always reaches
   // the idle loop.
-  const bool accepted =
-      crop != nullptr ? enqueue(crop, VESK_UTT_RAMP, si, -1, xd.data(), nullptr)
-                      : true;
+  const bool accepted = crop != nullptr ? enqueue(crop, VESK_UTT_RAMP, si, -1, xd.data(), nullptr) : true;
   if (accepted) {
     cursor_ = nt_ > 0 ? (cursor_ + 1) % nt_ : 0;
     if (--ramp_left_ <= 0) {
@@ -878,35 +774,28 @@ void vesk_utt::produceRamp() {
 }
 
 void vesk_utt::produceIdle() {
-  if (enqueue(nullptr, VESK_UTT_IDLE, cursor_, -1, nullptr, nullptr) && nt_ > 0)
-    cursor_ = (cursor_ + 1) % nt_;
+  if (enqueue(nullptr, VESK_UTT_IDLE, cursor_, -1, nullptr, nullptr) && nt_ > 0) cursor_ = (cursor_ + 1) % nt_;
 }
 
-bool vesk_utt::enqueue(const float *crop, int kind, int si, int index,
-                       const float *xd, double *wait) {
+bool vesk_utt::enqueue(const float *crop, int kind, int si, int index, const float *xd, double *wait) {
   // A teeth stage, when attached, takes the frame here and hands it to the raw
   // enqueue later.
   return enqueueRaw(crop, kind, si, index, xd, wait);
 }
 
-bool vesk_utt::enqueueRaw(const float *crop, int kind, int si, int index,
-                          const float *xd, double *wait) {
-  if (pipelined_)
-    return enqueuePipe(crop, kind, si, index, xd, wait);
+bool vesk_utt::enqueueRaw(const float *crop, int kind, int si, int index, const float *xd, double *wait) {
+  if (pipelined_) return enqueuePipe(crop, kind, si, index, xd, wait);
   return pasteInto(crop, kind, si, index, xd, gen_seen_, 0.0, wait);
 }
 
-bool vesk_utt::pasteInto(const float *crop, int kind, int si, int index,
-                         const float *xd, int64_t generation, double enqueue_ms,
-                         double *wait) {
+bool vesk_utt::pasteInto(const float *crop, int kind, int si, int index, const float *xd, int64_t generation,
+                         double enqueue_ms, double *wait) {
   Slot *slot = nullptr;
   {
     std::unique_lock<std::mutex> lk(mu_);
     for (;;) {
-      if (stop_ || generation_ != generation)
-        return false;
-      if (write_ - read_ < kRing)
-        break;
+      if (stop_ || generation_ != generation) return false;
+      if (write_ - read_ < kRing) break;
       cv_.wait_for(lk, kWait);
     }
     slot = &ring_[static_cast<size_t>(write_ % kRing)];
@@ -915,8 +804,7 @@ bool vesk_utt::pasteInto(const float *crop, int kind, int si, int index,
   try {
     (void)ctx_->cursor->pullAt(si, slot->bytes.data());
     if (crop != nullptr) {
-      ctx_->paste->composite(crop, 255.0f, ctx_->identity.M(si),
-                             slot->bytes.data(), W_, H_);
+      ctx_->paste->composite(crop, 255.0f, ctx_->identity.M(si), slot->bytes.data(), W_, H_);
     } else if (!ctx_->identity.hasMappedP()) {
       std::lock_guard<std::mutex> pl(prior_mu_);
       ctx_->identity.walkP(si);
@@ -927,8 +815,7 @@ bool vesk_utt::pasteInto(const float *crop, int kind, int si, int index,
     noteRenderFail("paste", e.what(), true);
   }
   const double paste_ms = nowMs() - t0;
-  if (wait != nullptr)
-    *wait += paste_ms;
+  if (wait != nullptr) *wait += paste_ms;
   slot->kind = kind;
   slot->si = si;
   slot->index = index;
@@ -939,8 +826,7 @@ bool vesk_utt::pasteInto(const float *crop, int kind, int si, int index,
   }
   {
     std::lock_guard<std::mutex> lk(mu_);
-    if (stop_ || generation_ != generation)
-      return false;
+    if (stop_ || generation_ != generation) return false;
     slot->seq = next_seq_++;
     ++write_;
     const double now = nowMs();
@@ -960,19 +846,15 @@ bool vesk_utt::pasteInto(const float *crop, int kind, int si, int index,
   return true;
 }
 
-bool vesk_utt::enqueuePipe(const float *crop, int kind, int si, int index,
-                           const float *xd, double *wait) {
+bool vesk_utt::enqueuePipe(const float *crop, int kind, int si, int index, const float *xd, double *wait) {
   const double t0 = nowMs();
-  const size_t crop_floats =
-      static_cast<size_t>(crop_) * static_cast<size_t>(crop_) * 3;
+  const size_t crop_floats = static_cast<size_t>(crop_) * static_cast<size_t>(crop_) * 3;
   PasteJob *job = nullptr;
   {
     std::unique_lock<std::mutex> lk(mu_);
     for (;;) {
-      if (stop_ || generation_ != gen_seen_)
-        return false;
-      if (job_count_ < kMaxPasteJobs)
-        break;
+      if (stop_ || generation_ != gen_seen_) return false;
+      if (job_count_ < kMaxPasteJobs) break;
       cv_.wait_for(lk, kWait);
     }
     wait_total_ += nowMs() - t0;
@@ -997,13 +879,11 @@ bool vesk_utt::enqueuePipe(const float *crop, int kind, int si, int index,
   job->enqueue_ms = nowMs();
   {
     std::lock_guard<std::mutex> lk(mu_);
-    if (stop_ || generation_ != gen_seen_)
-      return false;
+    if (stop_ || generation_ != gen_seen_) return false;
     ++job_count_;
   }
   paste_cv_.notify_one();
-  if (wait != nullptr)
-    *wait += nowMs() - t0;
+  if (wait != nullptr) *wait += nowMs() - t0;
   return true;
 }
 
@@ -1016,10 +896,8 @@ void vesk_utt::pasteLoop() {
     double enqueue_ms;
     {
       std::unique_lock<std::mutex> lk(mu_);
-      while (job_count_ == 0 && !stop_ && !paste_stop_)
-        paste_cv_.wait(lk);
-      if (stop_ || paste_stop_)
-        return;
+      while (job_count_ == 0 && !stop_ && !paste_stop_) paste_cv_.wait(lk);
+      if (stop_ || paste_stop_) return;
       PasteJob &front = jobs_[static_cast<size_t>(job_head_)];
       // Swapping buffers hands the crop over without a copy or an allocation;
       // the slot keeps this thread's previous buffer for its next job.
@@ -1033,12 +911,11 @@ void vesk_utt::pasteLoop() {
       enqueue_ms = front.enqueue_ms;
       job_head_ = (job_head_ + 1) % kMaxPasteJobs;
       --job_count_;
-      if (generation != generation_)
-        continue;
+      if (generation != generation_) continue;
     }
     cv_.notify_all();
-    if (pasteInto(has_crop ? paste_work_.data() : nullptr, kind, si, index,
-                  xd.data(), generation, enqueue_ms, nullptr)) {
+    if (pasteInto(has_crop ? paste_work_.data() : nullptr, kind, si, index, xd.data(), generation, enqueue_ms,
+                  nullptr)) {
       std::lock_guard<std::mutex> lk(mu_);
       ++paste_jobs_done_;
     }

@@ -37,8 +37,8 @@ namespace utt {
 // so a test can hold a session in its loading state. Set it only while no
 // session is being created.
 extern std::function<void()> beforeWarmForTesting;
-} // namespace utt
-} // namespace vesk
+}  // namespace utt
+}  // namespace vesk
 
 struct vesk_utt {
   vesk_utt(vesk_ctx *ctx, const vesk_utt_opts &opts);
@@ -67,7 +67,7 @@ struct vesk_utt {
   static constexpr int kMaxPasteJobs = 8;
   static constexpr int kRenderAttempts = 2;
 
-private:
+ private:
   struct Slot {
     std::vector<uint8_t> bytes;
     int64_t seq = 0;
@@ -108,20 +108,13 @@ private:
   void emitSpeech(const float *crop, double render_ms);
   void produceRamp();
   void produceIdle();
-  bool enqueue(const float *crop, int kind, int si, int index, const float *xd,
-               double *wait);
-  bool enqueueRaw(const float *crop, int kind, int si, int index,
-                  const float *xd, double *wait);
-  bool enqueuePipe(const float *crop, int kind, int si, int index,
-                   const float *xd, double *wait);
-  bool pasteInto(const float *crop, int kind, int si, int index,
-                 const float *xd, int64_t generation, double enqueue_ms,
+  bool enqueue(const float *crop, int kind, int si, int index, const float *xd, double *wait);
+  bool enqueueRaw(const float *crop, int kind, int si, int index, const float *xd, double *wait);
+  bool enqueuePipe(const float *crop, int kind, int si, int index, const float *xd, double *wait);
+  bool pasteInto(const float *crop, int kind, int si, int index, const float *xd, int64_t generation, double enqueue_ms,
                  double *wait);
-  const float *renderOne(vesk::Renderer &r, int si, const float *xs,
-                         const float *xd);
-  const float *targetRow(int si) const {
-    return target_.data() + static_cast<size_t>(si) * kKp;
-  }
+  const float *renderOne(vesk::Renderer &r, int si, const float *xs, const float *xd);
+  const float *targetRow(int si) const { return target_.data() + static_cast<size_t>(si) * kKp; }
   int queued() const { return q_end_ - q_start_; }
   void printStageReport();
   int64_t generationSnapshot();
@@ -174,8 +167,7 @@ private:
   std::string last_failure_;
   bool degraded_ = false;
   vesk_utt_stats stats_{};
-  double render_total_ = 0, wait_total_ = 0, paste_total_ = 0,
-         latency_total_ = 0;
+  double render_total_ = 0, wait_total_ = 0, paste_total_ = 0, latency_total_ = 0;
   int64_t render_count_ = 0, paste_jobs_done_ = 0, latency_count_ = 0;
   std::atomic<int32_t> state_{0};
 
@@ -200,8 +192,7 @@ private:
   std::vector<float> q_xs_, q_xd_;
   int q_start_ = 0, q_end_ = 0;
   int cursor_ = 0, dir_ = 1;
-  bool in_utt_ = false, ended_seen_ = false, finish_sent_ = false,
-       reset_pending_ = false;
+  bool in_utt_ = false, ended_seen_ = false, finish_sent_ = false, reset_pending_ = false;
   bool outstanding_ = false;
   int64_t outstanding_gen_ = 0, gen_seen_ = 0;
   int64_t received_ = 0;

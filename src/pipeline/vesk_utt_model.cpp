@@ -5,28 +5,21 @@
 
 namespace vesk::utt {
 
-std::unique_ptr<AudioModel> AudioModel::create(bool a2x, const std::string &dir,
-                                               int threads,
-                                               const std::string &ep) {
+std::unique_ptr<AudioModel> AudioModel::create(bool a2x, const std::string &dir, int threads, const std::string &ep) {
   std::unique_ptr<AudioModel> m(new AudioModel());
   if (a2x) {
     m->a2x_ = vesk_a2x_create(dir.c_str(), threads);
-    if (m->a2x_ == nullptr)
-      throw std::runtime_error(vesk_a2x_last_error());
+    if (m->a2x_ == nullptr) throw std::runtime_error(vesk_a2x_last_error());
   } else {
-    m->motion_ = vesk_motion_create(dir.c_str(), threads,
-                                    ep.empty() ? nullptr : ep.c_str());
-    if (m->motion_ == nullptr)
-      throw std::runtime_error(vesk_motion_last_error());
+    m->motion_ = vesk_motion_create(dir.c_str(), threads, ep.empty() ? nullptr : ep.c_str());
+    if (m->motion_ == nullptr) throw std::runtime_error(vesk_motion_last_error());
   }
   return m;
 }
 
 AudioModel::~AudioModel() {
-  if (a2x_ != nullptr)
-    vesk_a2x_destroy(a2x_);
-  if (motion_ != nullptr)
-    vesk_motion_destroy(motion_);
+  if (a2x_ != nullptr) vesk_a2x_destroy(a2x_);
+  if (motion_ != nullptr) vesk_motion_destroy(motion_);
 }
 
 void AudioModel::reset(int start, int dir) {
@@ -62,23 +55,17 @@ void AudioModel::finish() {
 }
 
 int AudioModel::avail() {
-  const int n =
-      a2x_ != nullptr ? vesk_a2x_avail(a2x_) : vesk_motion_avail(motion_);
+  const int n = a2x_ != nullptr ? vesk_a2x_avail(a2x_) : vesk_motion_avail(motion_);
   return std::max(n, 0);
 }
 
 int AudioModel::pull(int *si, float *xs, float *xd, int max) {
-  const int n = a2x_ != nullptr ? vesk_a2x_pull(a2x_, si, xs, xd, max)
-                                : vesk_motion_pull(motion_, si, xs, xd, max);
+  const int n = a2x_ != nullptr ? vesk_a2x_pull(a2x_, si, xs, xd, max) : vesk_motion_pull(motion_, si, xs, xd, max);
   return std::max(n, 0);
 }
 
-int AudioModel::nt() {
-  return a2x_ != nullptr ? vesk_a2x_nt(a2x_) : vesk_motion_nt(motion_);
-}
+int AudioModel::nt() { return a2x_ != nullptr ? vesk_a2x_nt(a2x_) : vesk_motion_nt(motion_); }
 
-int AudioModel::total() {
-  return a2x_ != nullptr ? vesk_a2x_total(a2x_) : vesk_motion_total(motion_);
-}
+int AudioModel::total() { return a2x_ != nullptr ? vesk_a2x_total(a2x_) : vesk_motion_total(motion_); }
 
-} // namespace vesk::utt
+}  // namespace vesk::utt

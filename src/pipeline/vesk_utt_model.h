@@ -11,10 +11,9 @@
 namespace vesk::utt {
 
 class AudioModel {
-public:
+ public:
   // Throws std::runtime_error with the model family's own last-error text.
-  static std::unique_ptr<AudioModel> create(bool a2x, const std::string &dir,
-                                            int threads, const std::string &ep);
+  static std::unique_ptr<AudioModel> create(bool a2x, const std::string &dir, int threads, const std::string &ep);
   ~AudioModel();
   AudioModel(const AudioModel &) = delete;
   AudioModel &operator=(const AudioModel &) = delete;
@@ -32,10 +31,10 @@ public:
   // Rows of the model's target table.
   int nt();
 
-private:
+ private:
   AudioModel() = default;
   vesk_a2x *a2x_ = nullptr;
   vesk_motion *motion_ = nullptr;
 };
 
-} // namespace vesk::utt
+}  // namespace vesk::utt

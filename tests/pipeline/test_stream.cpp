@@ -32,8 +32,8 @@ std::vector<float> voice(int n) {
   std::vector<float> a(static_cast<size_t>(n));
   for (int i = 0; i < n; ++i) {
     const double t = i / 16000.0;
-    a[static_cast<size_t>(i)] = static_cast<float>(0.3 * std::pow(std::sin(2 * M_PI * 3 * t), 2) *
-                                                    std::sin(2 * M_PI * 160 * t));
+    a[static_cast<size_t>(i)] =
+        static_cast<float>(0.3 * std::pow(std::sin(2 * M_PI * 3 * t), 2) * std::sin(2 * M_PI * 160 * t));
   }
   return a;
 }

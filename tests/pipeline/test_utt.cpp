@@ -20,9 +20,7 @@
 namespace vesk::test {
 namespace {
 
-std::string motionDir(const char *name = "nt8") {
-  return std::string(VESK_MOTION_MODELS_DIR) + "/" + name;
-}
+std::string motionDir(const char *name = "nt8") { return std::string(VESK_MOTION_MODELS_DIR) + "/" + name; }
 
 vesk_utt_opts motionOpts(double end_silence_s = -1) {
   vesk_utt_opts o{};
@@ -37,28 +35,23 @@ vesk_utt_opts motionOpts(double end_silence_s = -1) {
 std::vector<uint8_t> referenceFrame(int si, const float *row) {
   vesk_ctx *ctx = vesk_create(bundleDir("small").c_str(), "b1", 2, "");
   EXPECT_NE(ctx, nullptr) << vesk_last_error();
-  std::vector<uint8_t> out(static_cast<size_t>(vesk_width(ctx)) *
-                           vesk_height(ctx) * 3);
+  std::vector<uint8_t> out(static_cast<size_t>(vesk_width(ctx)) * vesk_height(ctx) * 3);
   const float *crop = vesk_render_kp_crop(ctx, si, row, row);
   EXPECT_NE(crop, nullptr) << vesk_last_error();
-  EXPECT_EQ(vesk_paste_crop(ctx, si, crop, out.data(), out.size()), 1)
-      << vesk_last_error();
+  EXPECT_EQ(vesk_paste_crop(ctx, si, crop, out.data(), out.size()), 1) << vesk_last_error();
   vesk_destroy(ctx);
   return out;
 }
 
-double meanAbsDiff(const std::vector<uint8_t> &a,
-                   const std::vector<uint8_t> &b) {
+double meanAbsDiff(const std::vector<uint8_t> &a, const std::vector<uint8_t> &b) {
   double s = 0;
-  for (size_t i = 0; i < a.size(); ++i)
-    s += std::abs(int(a[i]) - int(b[i]));
+  for (size_t i = 0; i < a.size(); ++i) s += std::abs(int(a[i]) - int(b[i]));
   return s / static_cast<double>(a.size());
 }
 
 int maxAbsDiff(const std::vector<uint8_t> &a, const std::vector<uint8_t> &b) {
   int m = 0;
-  for (size_t i = 0; i < a.size(); ++i)
-    m = std::max(m, std::abs(int(a[i]) - int(b[i])));
+  for (size_t i = 0; i < a.size(); ++i) m = std::max(m, std::abs(int(a[i]) - int(b[i])));
   return m;
 }
 
@@ -68,26 +61,21 @@ TEST(UttSession, SpeechThenRampThenConsecutiveIdle) {
   o.motion_dir = dir.c_str();
   UttHost h(bundleDir("small"), o);
   ASSERT_EQ(h.waitReady(), 1) << vesk_utt_last_error();
-  for (int i = 0; i < 3; ++i)
-    ASSERT_TRUE(h.pullUntil([](const Pulled &) { return true; }));
-  h.push(speechPcm(6000)); // ceil(6000 / 640) = 10 frames
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(h.pullUntil([](const Pulled &) { return true; }));
+  h.push(speechPcm(6000));  // ceil(6000 / 640) = 10 frames
   vesk_utt_end_utterance(h.utt);
   int idle_after = 0;
   ASSERT_TRUE(h.pullUntil([&](const Pulled &p) {
-    if (p.info.kind == VESK_UTT_RAMP)
-      idle_after = 0;
-    if (p.info.kind == VESK_UTT_IDLE && h.frames.size() > 16)
-      ++idle_after;
+    if (p.info.kind == VESK_UTT_RAMP) idle_after = 0;
+    if (p.info.kind == VESK_UTT_IDLE && h.frames.size() > 16) ++idle_after;
     return idle_after == 3;
   }));
 
   // idle* speech(0..9) ramp x6 idle x3, numbered without gaps.
   size_t i = 0;
-  while (h.frames[i].info.kind == VESK_UTT_IDLE)
-    ++i;
+  while (h.frames[i].info.kind == VESK_UTT_IDLE) ++i;
   ASSERT_GE(i, 3u);
-  for (size_t k = 1; k < i; ++k)
-    EXPECT_EQ(h.frames[k].info.si, (h.frames[k - 1].info.si + 1) % h.nt);
+  for (size_t k = 1; k < i; ++k) EXPECT_EQ(h.frames[k].info.si, (h.frames[k - 1].info.si + 1) % h.nt);
   for (int n = 0; n < 10; ++n, ++i) {
     ASSERT_EQ(h.frames[i].info.kind, VESK_UTT_SPEECH) << "frame " << i;
     EXPECT_EQ(h.frames[i].info.index, n);
@@ -102,21 +90,17 @@ TEST(UttSession, SpeechThenRampThenConsecutiveIdle) {
     EXPECT_EQ(h.frames[i].info.kind, VESK_UTT_IDLE);
     EXPECT_EQ(h.frames[i].info.si, (h.frames[i - 1].info.si + 1) % h.nt);
   }
-  for (size_t k = 1; k < h.frames.size(); ++k)
-    EXPECT_EQ(h.frames[k].info.seq, h.frames[k - 1].info.seq + 1);
+  for (size_t k = 1; k < h.frames.size(); ++k) EXPECT_EQ(h.frames[k].info.seq, h.frames[k - 1].info.seq + 1);
 
   // The ramp keeps 5/6 of the last offset at first and none at the end: its
   // last frame is the target keypoints' own frame.
   const auto target = readArray<float>(dir + "/xs_target.bin");
   const Pulled &first = h.frames[ramp0];
   const Pulled &last = h.frames[ramp0 + 5];
-  const auto ref_first =
-      referenceFrame(first.info.si, target.data() + first.info.si * 63);
-  const auto ref_last =
-      referenceFrame(last.info.si, target.data() + last.info.si * 63);
+  const auto ref_first = referenceFrame(first.info.si, target.data() + first.info.si * 63);
+  const auto ref_last = referenceFrame(last.info.si, target.data() + last.info.si * 63);
   EXPECT_LE(maxAbsDiff(last.bytes, ref_last), 1);
-  EXPECT_GT(meanAbsDiff(first.bytes, ref_first),
-            meanAbsDiff(last.bytes, ref_last));
+  EXPECT_GT(meanAbsDiff(first.bytes, ref_first), meanAbsDiff(last.bytes, ref_last));
 
   vesk_utt_stats st{};
   vesk_utt_get_stats(h.utt, &st);
@@ -139,11 +123,8 @@ TEST(UttSession, InterruptDropsWhatWasNotDeliveredAndRampsBack) {
   o.motion_dir = dir.c_str();
   UttHost h(bundleDir("small"), o);
   ASSERT_EQ(h.waitReady(), 1) << vesk_utt_last_error();
-  h.push(
-      speechPcm(160000)); // enough for the model to serve frames before the end
-  ASSERT_TRUE(h.pullUntil([](const Pulled &p) {
-    return p.info.kind == VESK_UTT_SPEECH && p.info.index >= 3;
-  }));
+  h.push(speechPcm(160000));  // enough for the model to serve frames before the end
+  ASSERT_TRUE(h.pullUntil([](const Pulled &p) { return p.info.kind == VESK_UTT_SPEECH && p.info.index >= 3; }));
   // Let frames pile up so the interrupt has something to drop.
   for (int k = 0; k < 400 && vesk_utt_frames_available(h.utt) < 4; ++k)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -152,13 +133,10 @@ TEST(UttSession, InterruptDropsWhatWasNotDeliveredAndRampsBack) {
   vesk_utt_interrupt(h.utt);
   EXPECT_EQ(vesk_utt_frames_available(h.utt), 0);
   h.frames.clear();
-  ASSERT_TRUE(
-      h.pullUntil([&](const Pulled &) { return h.frames.size() == 7; }));
+  ASSERT_TRUE(h.pullUntil([&](const Pulled &) { return h.frames.size() == 7; }));
   for (int k = 0; k < 4; ++k) {
     EXPECT_EQ(h.frames[k].info.kind, VESK_UTT_RAMP) << k;
-    EXPECT_EQ(h.frames[k].info.si,
-              (k == 0 ? speech.info.si + 1 : h.frames[k - 1].info.si + 1) %
-                  h.nt);
+    EXPECT_EQ(h.frames[k].info.si, (k == 0 ? speech.info.si + 1 : h.frames[k - 1].info.si + 1) % h.nt);
   }
   for (int k = 4; k < 7; ++k) {
     EXPECT_EQ(h.frames[k].info.kind, VESK_UTT_IDLE) << k;
@@ -166,8 +144,7 @@ TEST(UttSession, InterruptDropsWhatWasNotDeliveredAndRampsBack) {
   }
   // The dropped frames' numbers are skipped, never reused.
   EXPECT_GE(h.frames[0].info.seq, speech.info.seq + 1 + queued);
-  for (int k = 1; k < 7; ++k)
-    EXPECT_EQ(h.frames[k].info.seq, h.frames[k - 1].info.seq + 1);
+  for (int k = 1; k < 7; ++k) EXPECT_EQ(h.frames[k].info.seq, h.frames[k - 1].info.seq + 1);
 }
 
 TEST(UttSession, AudioBeforeTheModelIsReadyGivesIdleFramesOnly) {
@@ -182,38 +159,31 @@ TEST(UttSession, AudioBeforeTheModelIsReadyGivesIdleFramesOnly) {
   EXPECT_EQ(vesk_utt_ready(h.utt), 0);
   h.push(speechPcm(16000));
   vesk_utt_end_utterance(h.utt);
-  ASSERT_TRUE(
-      h.pullUntil([&](const Pulled &) { return h.frames.size() == 12; }));
+  ASSERT_TRUE(h.pullUntil([&](const Pulled &) { return h.frames.size() == 12; }));
   open.set_value();
   ASSERT_EQ(h.waitReady(), 1);
-  ASSERT_TRUE(
-      h.pullUntil([&](const Pulled &) { return h.frames.size() == 24; }));
-  for (const Pulled &p : h.frames)
-    EXPECT_EQ(p.info.kind, VESK_UTT_IDLE);
+  ASSERT_TRUE(h.pullUntil([&](const Pulled &) { return h.frames.size() == 24; }));
+  for (const Pulled &p : h.frames) EXPECT_EQ(p.info.kind, VESK_UTT_IDLE);
 
   // The same audio after loading is speech.
   h.push(speechPcm(16000));
   vesk_utt_end_utterance(h.utt);
-  ASSERT_TRUE(h.pullUntil(
-      [](const Pulled &p) { return p.info.kind == VESK_UTT_SPEECH; }, 200));
+  ASSERT_TRUE(h.pullUntil([](const Pulled &p) { return p.info.kind == VESK_UTT_SPEECH; }, 200));
 }
 
 TEST(UttSession, AnUtteranceEndsBySilenceOnlyWhenAsked) {
   const std::string dir = motionDir();
   {
-    vesk_utt_opts o = motionOpts(0.0); // the default: 0.6 s
+    vesk_utt_opts o = motionOpts(0.0);  // the default: 0.6 s
     o.motion_dir = dir.c_str();
     UttHost h(bundleDir("small"), o);
     ASSERT_EQ(h.waitReady(), 1);
     const auto t0 = std::chrono::steady_clock::now();
     h.push(speechPcm(6400));
-    ASSERT_TRUE(h.pullUntil(
-        [](const Pulled &p) { return p.info.kind == VESK_UTT_RAMP; }));
-    EXPECT_GE(std::chrono::steady_clock::now() - t0,
-              std::chrono::milliseconds(600));
+    ASSERT_TRUE(h.pullUntil([](const Pulled &p) { return p.info.kind == VESK_UTT_RAMP; }));
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(600));
     int speech = 0;
-    for (const Pulled &p : h.frames)
-      speech += p.info.kind == VESK_UTT_SPEECH;
+    for (const Pulled &p : h.frames) speech += p.info.kind == VESK_UTT_SPEECH;
     EXPECT_EQ(speech, 10);
   }
   {
@@ -234,18 +204,16 @@ TEST(UttSession, AnUtteranceEndsBySilenceOnlyWhenAsked) {
     vesk_utt_get_stats(h.utt, &st);
     EXPECT_EQ(st.state, 1);
     vesk_utt_end_utterance(h.utt);
-    ASSERT_TRUE(h.pullUntil(
-        [](const Pulled &f) { return f.info.kind == VESK_UTT_RAMP; }));
+    ASSERT_TRUE(h.pullUntil([](const Pulled &f) { return f.info.kind == VESK_UTT_RAMP; }));
     int speech = 0;
-    for (const Pulled &f : h.frames)
-      speech += f.info.kind == VESK_UTT_SPEECH;
+    for (const Pulled &f : h.frames) speech += f.info.kind == VESK_UTT_SPEECH;
     EXPECT_EQ(speech, 10);
   }
 }
 
 TEST(UttSession, OnsetIndexStartsEveryUtterance) {
   const std::string dir = motionDir();
-  ScopedEnv onset("VESK_UTT_ONSET_SI", "13"); // NT 8 + 5
+  ScopedEnv onset("VESK_UTT_ONSET_SI", "13");  // NT 8 + 5
   vesk_utt_opts o = motionOpts();
   o.motion_dir = dir.c_str();
   o.ramp_frames = 1;
@@ -255,11 +223,9 @@ TEST(UttSession, OnsetIndexStartsEveryUtterance) {
     h.push(speechPcm(3000));
     vesk_utt_end_utterance(h.utt);
     h.frames.clear();
-    ASSERT_TRUE(h.pullUntil(
-        [](const Pulled &p) { return p.info.kind == VESK_UTT_SPEECH; }));
+    ASSERT_TRUE(h.pullUntil([](const Pulled &p) { return p.info.kind == VESK_UTT_SPEECH; }));
     EXPECT_EQ(h.frames.back().info.si, 5) << "utterance " << u;
-    ASSERT_TRUE(h.pullUntil(
-        [](const Pulled &p) { return p.info.kind == VESK_UTT_RAMP; }));
+    ASSERT_TRUE(h.pullUntil([](const Pulled &p) { return p.info.kind == VESK_UTT_RAMP; }));
   }
 }
 
@@ -293,19 +259,15 @@ TEST(UttSession, AModelThatFailsToLoadLeavesAnIdleSession) {
   EXPECT_EQ(vesk_utt_last_error(), expected);
   h.push(speechPcm(8000));
   vesk_utt_end_utterance(h.utt);
-  ASSERT_TRUE(
-      h.pullUntil([&](const Pulled &) { return h.frames.size() == 20; }));
-  for (const Pulled &p : h.frames)
-    EXPECT_EQ(p.info.kind, VESK_UTT_IDLE);
+  ASSERT_TRUE(h.pullUntil([&](const Pulled &) { return h.frames.size() == 20; }));
+  for (const Pulled &p : h.frames) EXPECT_EQ(p.info.kind, VESK_UTT_IDLE);
 
   // A model made for another identity's driver video is refused the same way.
   const std::string other = motionDir("nt1");
   o.motion_dir = other.c_str();
   UttHost h1(bundleDir("small"), o);
   EXPECT_EQ(h1.waitReady(), -1);
-  EXPECT_NE(std::string(vesk_utt_last_error())
-                .find("has 1 target frames and the bundle 8 (NT)"),
-            std::string::npos)
+  EXPECT_NE(std::string(vesk_utt_last_error()).find("has 1 target frames and the bundle 8 (NT)"), std::string::npos)
       << vesk_utt_last_error();
 }
 
@@ -316,11 +278,9 @@ TEST(UttSession, RefusalsAndNullHandles) {
   ASSERT_NE(ctx, nullptr);
   vesk_utt_opts o{};
   EXPECT_EQ(vesk_utt_create(ctx, &o), nullptr);
-  EXPECT_STREQ(vesk_utt_last_error(),
-               "vesk_utt_create: opts.motion_dir required");
+  EXPECT_STREQ(vesk_utt_last_error(), "vesk_utt_create: opts.motion_dir required");
   EXPECT_EQ(vesk_utt_open(ctx, ""), nullptr);
-  EXPECT_STREQ(vesk_utt_last_error(),
-               "vesk_utt_create: opts.motion_dir required");
+  EXPECT_STREQ(vesk_utt_last_error(), "vesk_utt_create: opts.motion_dir required");
   vesk_destroy(ctx);
 
   int16_t pcm[4] = {};
@@ -375,21 +335,17 @@ TEST(UttSession, StageReportSaysWhenThePasteWasNotCounted) {
     ASSERT_EQ(h->waitReady(), 1);
     h->push(speechPcm(3200));
     vesk_utt_end_utterance(h->utt);
-    ASSERT_TRUE(h->pullUntil(
-        [](const Pulled &p) { return p.info.kind == VESK_UTT_RAMP; }));
+    ASSERT_TRUE(h->pullUntil([](const Pulled &p) { return p.info.kind == VESK_UTT_RAMP; }));
     int speech = 0;
-    for (const Pulled &p : h->frames)
-      speech += p.info.kind == VESK_UTT_SPEECH;
+    for (const Pulled &p : h->frames) speech += p.info.kind == VESK_UTT_SPEECH;
     EXPECT_EQ(speech, 5);
     testing::internal::CaptureStderr();
     h.reset();
     const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_NE(err.find("[vesk_utt-stage] pipe=0 jobsB=0 jobsC="),
-              std::string::npos)
-        << err;
+    EXPECT_NE(err.find("[vesk_utt-stage] pipe=0 jobsB=0 jobsC="), std::string::npos) << err;
     EXPECT_NE(err.find(" over 5 speech frames\n"), std::string::npos) << err;
   }
 }
 
-} // namespace
-} // namespace vesk::test
+}  // namespace
+}  // namespace vesk::test

@@ -39,24 +39,19 @@ void soak(unsigned seed) {
   for (int u = 0; u < kUtterances; ++u) {
     const int n = std::uniform_int_distribution<int>(300, 5120)(rng);
     const int expected = (n + 639) / 640;
-    const int interrupt_at =
-        rng() % 10 < 3
-            ? std::uniform_int_distribution<int>(0, expected - 1)(rng)
-            : -1;
+    const int interrupt_at = rng() % 10 < 3 ? std::uniform_int_distribution<int>(0, expected - 1)(rng) : -1;
     const bool end_call = rng() % 2 == 0;
     const bool back_to_back = rng() % 4 == 0;
     const auto pcm = speechPcm(n, u);
     ASSERT_EQ(vesk_utt_push_audio(h.utt, pcm.data(), n), 1);
-    if (end_call)
-      vesk_utt_end_utterance(h.utt);
+    if (end_call) vesk_utt_end_utterance(h.utt);
 
     int speech = 0;
     bool interrupted = false, done = false;
     for (int t = 0; t < 750 && !done; ++t) {
       tick += std::chrono::milliseconds(40);
       std::this_thread::sleep_until(tick);
-      if (vesk_utt_pull_frame(h.utt, frame.data(), frame.size(), &info) != 1)
-        continue;
+      if (vesk_utt_pull_frame(h.utt, frame.data(), frame.size(), &info) != 1) continue;
       ++frames_total;
       ASSERT_GE(info.si, 0);
       ASSERT_LT(info.si, h.nt);
@@ -72,8 +67,7 @@ void soak(unsigned seed) {
       last_seq = info.seq;
       interrupt_since_pull = false;
       if (info.kind == VESK_UTT_SPEECH) {
-        ASSERT_FALSE(interrupted)
-            << "a speech frame after the interrupt, utterance " << u;
+        ASSERT_FALSE(interrupted) << "a speech frame after the interrupt, utterance " << u;
         ASSERT_EQ(info.index, speech) << "utterance " << u;
         ++speech;
         ++speech_total;
@@ -81,19 +75,16 @@ void soak(unsigned seed) {
           vesk_utt_interrupt(h.utt);
           interrupted = interrupt_since_pull = true;
         } else if (back_to_back && speech == expected) {
-          done = true; // the next utterance's audio arrives while this one
-                       // ramps out
+          done = true;  // the next utterance's audio arrives while this one
+                        // ramps out
         }
       } else {
         ASSERT_EQ(info.index, -1);
-        if (info.kind == VESK_UTT_IDLE && (interrupted || speech == expected))
-          done = true;
+        if (info.kind == VESK_UTT_IDLE && (interrupted || speech == expected)) done = true;
       }
     }
-    ASSERT_TRUE(done) << "utterance " << u << " did not finish (" << speech
-                      << " of " << expected << " frames)";
-    if (!interrupted)
-      EXPECT_EQ(speech, expected) << "utterance " << u;
+    ASSERT_TRUE(done) << "utterance " << u << " did not finish (" << speech << " of " << expected << " frames)";
+    if (!interrupted) EXPECT_EQ(speech, expected) << "utterance " << u;
   }
   vesk_utt_stats st{};
   vesk_utt_get_stats(h.utt, &st);
@@ -111,5 +102,5 @@ TEST(UttSoak, TwoHostsTwoHundredUtterances) {
   b.join();
 }
 
-} // namespace
-} // namespace vesk::test
+}  // namespace
+}  // namespace vesk::test

@@ -29,28 +29,24 @@ inline std::vector<int16_t> speechPcm(int n, int seed = 0) {
   for (int i = 0; i < n; ++i) {
     const double t = i / 16000.0;
     const double env = 0.5 + 0.5 * std::sin(2 * M_PI * (3.0 + seed % 3) * t);
-    pcm[static_cast<size_t>(i)] = static_cast<int16_t>(
-        12000.0 * env *
-        (std::sin(2 * M_PI * 180 * t) + 0.4 * std::sin(2 * M_PI * 540 * t)));
+    pcm[static_cast<size_t>(i)] =
+        static_cast<int16_t>(12000.0 * env * (std::sin(2 * M_PI * 180 * t) + 0.4 * std::sin(2 * M_PI * 540 * t)));
   }
   return pcm;
 }
 
 class UttHost {
-public:
-  UttHost(const std::string &bundle, const vesk_utt_opts &opts,
-          int threads = 2) {
+ public:
+  UttHost(const std::string &bundle, const vesk_utt_opts &opts, int threads = 2) {
     ctx = vesk_create(bundle.c_str(), "b1", threads, "");
-    if (ctx == nullptr)
-      throw std::runtime_error(vesk_last_error());
+    if (ctx == nullptr) throw std::runtime_error(vesk_last_error());
     utt = vesk_utt_create(ctx, &opts);
     if (utt == nullptr) {
       const std::string e = vesk_utt_last_error();
       vesk_destroy(ctx);
       throw std::runtime_error(e);
     }
-    bytes = static_cast<size_t>(vesk_width(ctx)) *
-            static_cast<size_t>(vesk_height(ctx)) * 3;
+    bytes = static_cast<size_t>(vesk_width(ctx)) * static_cast<size_t>(vesk_height(ctx)) * 3;
     nt = vesk_nt(ctx);
   }
   ~UttHost() {
@@ -62,24 +58,19 @@ public:
 
   // Waits for the audio model; the result of vesk_utt_ready.
   int waitReady(double seconds = 60) {
-    const auto until = std::chrono::steady_clock::now() +
-                       std::chrono::duration<double>(seconds);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     int r;
-    while ((r = vesk_utt_ready(utt)) == 0 &&
-           std::chrono::steady_clock::now() < until)
+    while ((r = vesk_utt_ready(utt)) == 0 && std::chrono::steady_clock::now() < until)
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     return r;
   }
 
   // One pulled frame, waiting up to `seconds` for it; false on time-out.
   bool pull(Pulled *out, double seconds = 30) {
-    const auto until = std::chrono::steady_clock::now() +
-                       std::chrono::duration<double>(seconds);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     out->bytes.resize(bytes);
     while (std::chrono::steady_clock::now() < until) {
-      if (vesk_utt_pull_frame(utt, out->bytes.data(), out->bytes.size(),
-                              &out->info) == 1)
-        return true;
+      if (vesk_utt_pull_frame(utt, out->bytes.data(), out->bytes.size(), &out->info) == 1) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return false;
@@ -87,21 +78,19 @@ public:
 
   // Pulls frames until pred(frame) holds or max frames went by; every frame is
   // kept in `frames`.
-  template <class Pred> bool pullUntil(Pred pred, int max = 2000) {
+  template <class Pred>
+  bool pullUntil(Pred pred, int max = 2000) {
     for (int i = 0; i < max; ++i) {
       Pulled p;
-      if (!pull(&p))
-        return false;
+      if (!pull(&p)) return false;
       frames.push_back(std::move(p));
-      if (pred(frames.back()))
-        return true;
+      if (pred(frames.back())) return true;
     }
     return false;
   }
 
   void push(const std::vector<int16_t> &pcm) {
-    ASSERT_EQ(
-        vesk_utt_push_audio(utt, pcm.data(), static_cast<int>(pcm.size())), 1);
+    ASSERT_EQ(vesk_utt_push_audio(utt, pcm.data(), static_cast<int>(pcm.size())), 1);
   }
 
   vesk_ctx *ctx = nullptr;
@@ -111,4 +100,4 @@ public:
   std::vector<Pulled> frames;
 };
 
-} // namespace vesk::test
+}  // namespace vesk::test
