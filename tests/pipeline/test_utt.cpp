@@ -347,5 +347,67 @@ TEST(UttSession, StageReportSaysWhenThePasteWasNotCounted) {
   }
 }
 
+// The identity's own streaming a2x model: the session pastes on its own thread by default.
+TEST(UttSession, TheBundlesOwnA2xModelSpeaksThroughThePipelinedPaste) {
+  const std::string bundle = bundleDir("small");
+  ScopedEnv w2v("W2V_ONNX", (bundle + "/w2v.onnx").c_str());
+  ScopedEnv report("VESK_UTT_STAGE_REPORT", "1");
+  vesk_utt_opts o = motionOpts();
+  o.motion_dir = bundle.c_str();
+  auto h = std::make_unique<UttHost>(bundle, o);
+  ASSERT_EQ(h->waitReady(), 1) << vesk_utt_last_error();
+  h->push(speechPcm(12800));  // 20 frames
+  vesk_utt_end_utterance(h->utt);
+  ASSERT_TRUE(h->pullUntil([&](const Pulled& p) { return p.info.kind == VESK_UTT_IDLE && h->frames.size() > 26; }));
+  std::vector<int> indices;
+  int ramps = 0;
+  for (const Pulled& p : h->frames) {
+    if (p.info.kind == VESK_UTT_SPEECH) indices.push_back(p.info.index);
+    ramps += p.info.kind == VESK_UTT_RAMP;
+  }
+  ASSERT_EQ(indices.size(), 20u);
+  for (int i = 0; i < 20; ++i) EXPECT_EQ(indices[static_cast<size_t>(i)], i);
+  EXPECT_EQ(ramps, 6);
+  testing::internal::CaptureStderr();
+  h.reset();
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("[vesk_utt-stage] pipe=0 jobsB=0 jobsC="), std::string::npos) << err;
+  EXPECT_NE(err.find(" over 20 speech frames\n"), std::string::npos) << err;
+}
+
+// A director that fails for loud frames: every failure is counted with its stage, the session
+// says it is degraded, and frames keep coming, the utterance keeping its length.
+TEST(UttSession, ADirectorFailingAtRunTimeDegradesButNeverStopsDelivery) {
+  const std::string bundle = bundleDir("faulty");
+  ScopedEnv w2v("W2V_ONNX", (bundle + "/w2v.onnx").c_str());
+  vesk_utt_opts o = motionOpts();
+  o.motion_dir = bundle.c_str();
+  UttHost h(bundle, o);
+  ASSERT_EQ(h.waitReady(), 1) << vesk_utt_last_error();
+  int64_t failures = -1;
+  EXPECT_EQ(vesk_utt_render_status(h.utt, nullptr, 0, &failures), 0);  // warm-up rendered
+  EXPECT_EQ(failures, 0);
+  for (int u = 0; u < 2; ++u) {
+    h.frames.clear();
+    h.push(speechPcm(16000, u));  // 25 frames
+    vesk_utt_end_utterance(h.utt);
+    ASSERT_TRUE(h.pullUntil([&](const Pulled& p) { return p.info.kind == VESK_UTT_IDLE && h.frames.size() > 30; }));
+    std::vector<int> indices;
+    for (const Pulled& p : h.frames)
+      if (p.info.kind == VESK_UTT_SPEECH) indices.push_back(p.info.index);
+    ASSERT_EQ(indices.size(), 25u) << "utterance " << u;
+    for (int i = 0; i < 25; ++i) EXPECT_EQ(indices[static_cast<size_t>(i)], i);
+  }
+  char text[512];
+  EXPECT_EQ(vesk_utt_render_status(h.utt, text, sizeof text, &failures), -1);
+  EXPECT_GT(failures, 0);
+  const std::string t = text;
+  EXPECT_EQ(t.rfind("ep=", 0), 0u) << t;
+  EXPECT_TRUE(t.find(" render: ") != std::string::npos || t.find(" ramp: ") != std::string::npos) << t;
+  char tiny[8];
+  EXPECT_EQ(vesk_utt_render_status(h.utt, tiny, sizeof tiny, nullptr), -1);
+  EXPECT_EQ(std::string(tiny), t.substr(0, 7));
+}
+
 }  // namespace
 }  // namespace vesk::test
