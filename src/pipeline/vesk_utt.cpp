@@ -122,7 +122,7 @@ void vesk_utt::start() {
 
 vesk_utt::~vesk_utt() {
   shutdown();
-  if (envOrNull("VESK_UTT_STAGE_REPORT") != nullptr || std::getenv("VESK_UTT_STAGE_REPORT") != nullptr)
+  if (std::getenv("VESK_UTT_STAGE_REPORT") != nullptr)
     printStageReport();
 }
 
