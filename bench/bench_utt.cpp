@@ -1,11 +1,12 @@
-// The utterance pipeline on the 1920x1080 demo identity, offline (all audio pushed at once, frames
-// pulled as fast as they come), against its stages run one after another in the same process:
-// the audio model over the whole utterance, then render and paste frame by frame. The ratio of
-// the two frame rates is what the pipeline's threads overlap.
+// The utterance pipeline on the 1920x1080 demo identity, offline (all audio
+// pushed at once, frames pulled as fast as they come), against its stages run
+// one after another in the same process: the audio model over the whole
+// utterance, then render and paste frame by frame. The ratio of the two frame
+// rates is what the pipeline's threads overlap.
 //
 //   build/release/bench/vesk_bench_utt [--benchmark_repetitions=3]
-// Counters: speech_fps (frames per second of wall time), first_frame_ms (first push to the first
-// speech frame pulled), realtime_x (speech_fps / 25).
+// Counters: speech_fps (frames per second of wall time), first_frame_ms (first
+// push to the first speech frame pulled), realtime_x (speech_fps / 25).
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -49,21 +50,77 @@ double seconds(std::chrono::steady_clock::time_point a, std::chrono::steady_cloc
   return std::chrono::duration<double>(b - a).count();
 }
 
+// The baseline: the same utterance through the same stages, one after another on one thread,
+// on a context of its own (a session's context belongs to the session while it lives).
+struct Serial {
+  explicit Serial(const std::string& bundle) {
+    ctx = vesk_create(bundle.c_str(), "b1", 2, "");
+    if (ctx != nullptr) a2x = vesk_a2x_create(bundle.c_str(), 2);
+  }
+  ~Serial() {
+    vesk_a2x_destroy(a2x);
+    vesk_destroy(ctx);
+  }
+  // Seconds for the utterance; frames in *frames.
+  double run(const std::vector<float>& pcm, int* frames) {
+    const int n = (static_cast<int>(pcm.size()) + 639) / 640;
+    si.resize(static_cast<size_t>(n));
+    xs.resize(static_cast<size_t>(n) * 63);
+    xd.resize(static_cast<size_t>(n) * 63);
+    frame.resize(static_cast<size_t>(vesk_width(ctx)) * vesk_height(ctx) * 3);
+    const auto t0 = std::chrono::steady_clock::now();
+    vesk_a2x_reset(a2x, 0, 1, 1);
+    vesk_a2x_push(a2x, pcm.data(), static_cast<int>(pcm.size()));
+    vesk_a2x_finish(a2x);
+    int got = 0;
+    while (got < n) {
+      const int k = vesk_a2x_pull(a2x, si.data() + got, xs.data() + got * 63, xd.data() + got * 63, n - got);
+      if (k <= 0) break;
+      got += k;
+    }
+    const auto t1 = std::chrono::steady_clock::now();
+    audio_s += seconds(t0, t1);
+    for (int i = 0; i < got; ++i) {
+      const auto r0 = std::chrono::steady_clock::now();
+      const float* crop = vesk_render_kp_crop(ctx, si[i], xs.data() + i * 63, xd.data() + i * 63);
+      const auto r1 = std::chrono::steady_clock::now();
+      vesk_paste_crop(ctx, si[i], crop, frame.data(), frame.size());
+      const auto r2 = std::chrono::steady_clock::now();
+      render_s += seconds(r0, r1);
+      paste_s += seconds(r1, r2);
+      benchmark::DoNotOptimize(frame.data());
+    }
+    *frames = got;
+    return seconds(t0, std::chrono::steady_clock::now());
+  }
+  vesk_ctx* ctx = nullptr;
+  vesk_a2x* a2x = nullptr;
+  std::vector<int> si;
+  std::vector<float> xs, xd;
+  std::vector<uint8_t> frame;
+  double audio_s = 0, render_s = 0, paste_s = 0;
+};
+
+// Arguments: pipelined paste (0/1), steady chunk renderer (0 "-", 1 the default "b24_fp32").
 void BM_UttOffline(benchmark::State& state) {
   useBundleEncoder();
   ::setenv("VESK_UTT_PIPELINE_PASTE", state.range(0) != 0 ? "1" : "0", 1);
   const std::string bundle = demoBundle();
+  Serial serial(bundle);
   vesk_ctx* ctx = vesk_create(bundle.c_str(), "b1", 2, "");
-  if (ctx == nullptr) {
-    state.SkipWithError(vesk_last_error());
+  if (ctx == nullptr || serial.a2x == nullptr) {
+    state.SkipWithError(ctx == nullptr ? vesk_last_error() : vesk_a2x_last_error());
+    vesk_destroy(ctx);
     return;
   }
   vesk_utt_opts o{};
   o.motion_dir = bundle.c_str();
   o.end_silence_s = -1;
+  o.steady_model = state.range(1) != 0 ? nullptr : "-";
   vesk_utt* utt = vesk_utt_create(ctx, &o);
   int ready = 0;
-  while (utt != nullptr && (ready = vesk_utt_ready(utt)) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  while (utt != nullptr && (ready = vesk_utt_ready(utt)) == 0)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   if (utt == nullptr || ready != 1) {
     state.SkipWithError(vesk_utt_last_error());
     vesk_utt_destroy(utt);
@@ -71,10 +128,16 @@ void BM_UttOffline(benchmark::State& state) {
     return;
   }
   const auto pcm = speech();
+  std::vector<float> pcmf(pcm.size());
+  for (size_t i = 0; i < pcm.size(); ++i) pcmf[i] = pcm[i] * (1.0f / 32768.0f);
   std::vector<uint8_t> frame(static_cast<size_t>(vesk_width(ctx)) * vesk_height(ctx) * 3);
   vesk_utt_frame_info info{};
-  double speech_frames = 0, speech_secs = 0, first_ms = 0;
+  double speech_frames = 0, speech_secs = 0, first_ms = 0, serial_frames = 0, serial_secs = 0;
   for (auto _ : state) {
+    int sf = 0;
+    serial_secs += serial.run(pcmf, &sf);
+    serial_frames += sf;
+
     // Idle frames already queued are not part of the utterance.
     while (vesk_utt_pull_frame(utt, frame.data(), frame.size(), &info) == 1) {
     }
@@ -105,68 +168,29 @@ void BM_UttOffline(benchmark::State& state) {
     }
   }
   const double iters = static_cast<double>(state.iterations());
-  state.counters["speech_fps"] = speech_frames / speech_secs;
-  state.counters["realtime_x"] = speech_frames / speech_secs / 25.0;
+  const double fps = speech_frames / speech_secs;
+  const double serial_fps = serial_frames / serial_secs;
+  state.counters["speech_fps"] = fps;
+  state.counters["serial_fps"] = serial_fps;
+  state.counters["overlap_x"] = fps / serial_fps;
+  state.counters["realtime_x"] = fps / 25.0;
   state.counters["first_frame_ms"] = first_ms / iters;
+  state.counters["serial_audio_ms"] = 1000.0 * serial.audio_s / serial_frames;
+  state.counters["serial_render_ms"] = 1000.0 * serial.render_s / serial_frames;
+  state.counters["serial_paste_ms"] = 1000.0 * serial.paste_s / serial_frames;
   vesk_utt_destroy(utt);
   vesk_destroy(ctx);
   ::unsetenv("VESK_UTT_PIPELINE_PASTE");
 }
-BENCHMARK(BM_UttOffline)->ArgName("pipelined_paste")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)
-    ->Iterations(2)->UseRealTime();
-
-// The baseline: the same utterance through the same stages, one after another on one thread.
-void BM_StagesOneAfterAnother(benchmark::State& state) {
-  useBundleEncoder();
-  const std::string bundle = demoBundle();
-  vesk_ctx* ctx = vesk_create(bundle.c_str(), "b1", 2, "");
-  vesk_a2x* a2x = ctx != nullptr ? vesk_a2x_create(bundle.c_str(), 2) : nullptr;
-  if (ctx == nullptr || a2x == nullptr) {
-    state.SkipWithError(ctx == nullptr ? vesk_last_error() : vesk_a2x_last_error());
-    vesk_destroy(ctx);
-    return;
-  }
-  const auto pcm16 = speech();
-  std::vector<float> pcm(pcm16.size());
-  for (size_t i = 0; i < pcm.size(); ++i) pcm[i] = pcm16[i] * (1.0f / 32768.0f);
-  const int n = (kSamples + 639) / 640;
-  std::vector<int> si(static_cast<size_t>(n));
-  std::vector<float> xs(static_cast<size_t>(n) * 63), xd(static_cast<size_t>(n) * 63);
-  std::vector<uint8_t> frame(static_cast<size_t>(vesk_width(ctx)) * vesk_height(ctx) * 3);
-  double audio_s = 0, render_s = 0, paste_s = 0, frames = 0;
-  for (auto _ : state) {
-    const auto t0 = std::chrono::steady_clock::now();
-    vesk_a2x_reset(a2x, 0, 1, 1);
-    vesk_a2x_push(a2x, pcm.data(), static_cast<int>(pcm.size()));
-    vesk_a2x_finish(a2x);
-    int got = 0;
-    while (got < n) {
-      const int k = vesk_a2x_pull(a2x, si.data() + got, xs.data() + got * 63, xd.data() + got * 63, n - got);
-      if (k <= 0) break;
-      got += k;
-    }
-    const auto t1 = std::chrono::steady_clock::now();
-    audio_s += seconds(t0, t1);
-    for (int i = 0; i < got; ++i) {
-      const auto r0 = std::chrono::steady_clock::now();
-      const float* crop = vesk_render_kp_crop(ctx, si[i], xs.data() + i * 63, xd.data() + i * 63);
-      const auto r1 = std::chrono::steady_clock::now();
-      vesk_paste_crop(ctx, si[i], crop, frame.data(), frame.size());
-      const auto r2 = std::chrono::steady_clock::now();
-      render_s += seconds(r0, r1);
-      paste_s += seconds(r1, r2);
-      benchmark::DoNotOptimize(frame.data());
-    }
-    frames += got;
-  }
-  state.counters["speech_fps"] = frames / (audio_s + render_s + paste_s);
-  state.counters["audio_ms_per_frame"] = 1000.0 * audio_s / frames;
-  state.counters["render_ms_per_frame"] = 1000.0 * render_s / frames;
-  state.counters["paste_ms_per_frame"] = 1000.0 * paste_s / frames;
-  vesk_a2x_destroy(a2x);
-  vesk_destroy(ctx);
-}
-BENCHMARK(BM_StagesOneAfterAnother)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
+BENCHMARK(BM_UttOffline)
+    ->ArgNames({"pipelined_paste", "steady_chunk"})
+    ->Args({0, 0})
+    ->Args({1, 0})
+    ->Args({0, 1})
+    ->Args({1, 1})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(2)
+    ->UseRealTime();
 
 }  // namespace
 

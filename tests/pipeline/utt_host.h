@@ -1,5 +1,6 @@
-// A host for utterance-session tests: owns a context and a session, pushes speech-like audio and
-// pulls frames the way an application does, and keeps what it pulled for the checks.
+// A host for utterance-session tests: owns a context and a session, pushes
+// speech-like audio and pulls frames the way an application does, and keeps
+// what it pulled for the checks.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -21,7 +22,8 @@ struct Pulled {
   std::vector<uint8_t> bytes;
 };
 
-// n samples of a voiced, loudness-modulated tone: enough for an audio model to move the lips.
+// n samples of a voiced, loudness-modulated tone: enough for an audio model to
+// move the lips.
 inline std::vector<int16_t> speechPcm(int n, int seed = 0) {
   std::vector<int16_t> pcm(static_cast<size_t>(n));
   for (int i = 0; i < n; ++i) {
@@ -35,7 +37,7 @@ inline std::vector<int16_t> speechPcm(int n, int seed = 0) {
 
 class UttHost {
  public:
-  UttHost(const std::string& bundle, const vesk_utt_opts& opts, int threads = 2) {
+  UttHost(const std::string &bundle, const vesk_utt_opts &opts, int threads = 2) {
     ctx = vesk_create(bundle.c_str(), "b1", threads, "");
     if (ctx == nullptr) throw std::runtime_error(vesk_last_error());
     utt = vesk_utt_create(ctx, &opts);
@@ -51,8 +53,8 @@ class UttHost {
     vesk_utt_destroy(utt);
     vesk_destroy(ctx);
   }
-  UttHost(const UttHost&) = delete;
-  UttHost& operator=(const UttHost&) = delete;
+  UttHost(const UttHost &) = delete;
+  UttHost &operator=(const UttHost &) = delete;
 
   // Waits for the audio model; the result of vesk_utt_ready.
   int waitReady(double seconds = 60) {
@@ -64,7 +66,7 @@ class UttHost {
   }
 
   // One pulled frame, waiting up to `seconds` for it; false on time-out.
-  bool pull(Pulled* out, double seconds = 30) {
+  bool pull(Pulled *out, double seconds = 30) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     out->bytes.resize(bytes);
     while (std::chrono::steady_clock::now() < until) {
@@ -74,7 +76,8 @@ class UttHost {
     return false;
   }
 
-  // Pulls frames until pred(frame) holds or max frames went by; every frame is kept in `frames`.
+  // Pulls frames until pred(frame) holds or max frames went by; every frame is
+  // kept in `frames`.
   template <class Pred>
   bool pullUntil(Pred pred, int max = 2000) {
     for (int i = 0; i < max; ++i) {
@@ -86,12 +89,12 @@ class UttHost {
     return false;
   }
 
-  void push(const std::vector<int16_t>& pcm) {
+  void push(const std::vector<int16_t> &pcm) {
     ASSERT_EQ(vesk_utt_push_audio(utt, pcm.data(), static_cast<int>(pcm.size())), 1);
   }
 
-  vesk_ctx* ctx = nullptr;
-  vesk_utt* utt = nullptr;
+  vesk_ctx *ctx = nullptr;
+  vesk_utt *utt = nullptr;
   size_t bytes = 0;
   int nt = 0;
   std::vector<Pulled> frames;

@@ -22,6 +22,10 @@ path through them: the loudness of the speech opens the mouth.
             smoothed loudness; Wm moves the lip rows with it.
 
 Usage: audio_a2x.py OUT_DIR  (writes OUT_DIR/w2v_pair, w2v_legacy, w2v_only, w2v_dyn, bundle, bundle_wn)
+
+The identity generator (vesk_bundlegen.py --audio) imports this module: writeIdentityA2x puts the
+same models into an identity bundle, with the lip moves mapped onto that identity's keypoint rows
+(see face.py) and writeSpeechEncoders puts the shared speech encoders beside them.
 """
 
 import json
@@ -74,7 +78,11 @@ def make_model(nodes, inputs, outputs, inits, name):
 
 
 class Weights:
-    def __init__(self):
+    """Every weight of the frontend, the encoder and the decoder. lip_moves: (row, axis, gain)
+    entries that put the loudness unit onto keypoint coordinates; the draws do not depend on them,
+    so two Weights with different moves share the frontend and the encoder exactly."""
+
+    def __init__(self, lip_moves=LIP_MOVES, loudness_unit=(0.8, 0.3, 0.0)):
         r = rng()
         t = np.arange(TAPS) + 0.5
         hann = np.sin(np.pi * t / TAPS) ** 2
@@ -119,20 +127,20 @@ class Weights:
         wc = r.normal(0.0, 0.05, size=(H, H))
         wc[0, :] = 0.0
         wc[:, 0] = 0.0
-        wc[0, 0] = 0.8
         wh = 0.3 * np.eye(H) + r.normal(0.0, 0.02, size=(H, H))
         wh[0, :] = 0.0
         wh[:, 0] = 0.0
-        wh[0, 0] = 0.3
+        # Loudness unit: z0 = tanh(a ctx0 + c z0(previous frame) + b).
+        wc[0, 0], wh[0, 0], bias0 = loudness_unit
         wp = r.normal(0.0, 0.01, size=(KP, H))
         wp[:, 0] = 0.0
         wm = r.normal(0.0, 0.02, size=(H, KP))
         wm[0, :] = 0.0
-        for row, axis, gain in LIP_MOVES:
+        for row, axis, gain in lip_moves:
             wm[0, row * 3 + axis] = gain
         self.wc, self.wh, self.wp, self.wm = wc, wh, wp, wm
         self.bdec = r.normal(0.0, 0.02, size=H)
-        self.bdec[0] = 0.0
+        self.bdec[0] = bias0
 
 
 def trunk_nodes(w, inits, x_name, n_samples, out_name):
@@ -310,27 +318,83 @@ def neutral_face():
     return kp
 
 
-def write_bundle(out, w, with_wn, meta):
-    os.makedirs(out, exist_ok=True)
-    save(build_encoder(w, with_wn), os.path.join(out, "a2x_enc_stream.onnx"))
-    save(build_decoder(w), os.path.join(out, "a2x_dec.onnx"))
-    with open(os.path.join(out, "a2x_meta.json"), "w") as f:
-        json.dump(meta, f, indent=1)
+def positionalRows() -> np.ndarray:
     i = np.arange(POS_ROWS)[:, None]
     c = np.arange(H)[None, :]
-    pos = 0.05 * np.sin(i / (10000.0 ** (c / H)) + (c % 2) * np.pi / 2)
-    pos.astype("<f4").tofile(os.path.join(out, "a2x_pos.f32"))
+    return 0.05 * np.sin(i / (10000.0 ** (c / H)) + (c % 2) * np.pi / 2)
+
+
+def writeA2xModels(out, w, with_wn, meta, norm, enc_name="a2x_enc_stream.onnx", dec_name="a2x_dec.onnx"):
+    """The streaming a2x members but the target table: encoder, decoder, meta, positions, norm
+    (63 means then 63 scales). The model names may be the unified-layout aliases."""
+    os.makedirs(out, exist_ok=True)
+    save(build_encoder(w, with_wn), os.path.join(out, enc_name))
+    save(build_decoder(w), os.path.join(out, dec_name))
+    with open(os.path.join(out, "a2x_meta.json"), "w") as f:
+        json.dump(meta, f, indent=1)
+    positionalRows().astype("<f4").tofile(os.path.join(out, "a2x_pos.f32"))
+    np.asarray(norm).astype("<f4").tofile(os.path.join(out, "a2x_norm.f32"))
+
+
+def write_bundle(out, w, with_wn, meta):
     mean = np.zeros(KP)
     scale = np.full(KP, 0.01)
     for row, axis, gain in LIP_MOVES:
         # Mouth closed at the silent value of the loudness unit (about -0.8).
         mean[row * 3 + axis] = 0.8 * gain * 0.05
         scale[row * 3 + axis] = 0.05
-    np.concatenate([mean, scale]).astype("<f4").tofile(os.path.join(out, "a2x_norm.f32"))
+    writeA2xModels(out, w, with_wn, meta, np.concatenate([mean, scale]))
     face = neutral_face()
     t = np.arange(NT)[:, None, None]
     rows = face[None] + 0.01 * np.sin(0.3 * t + np.arange(21)[None, :, None])
     rows.reshape(NT, KP).astype("<f4").tofile(os.path.join(out, "xs_target.bin"))
+
+
+# The frontend pair under the names the library looks for beside W2V_ONNX.
+PAIR_NAMES = ("audio_encoder_fp16_window_trunk.onnx", "audio_encoder_fp16_window_head.onnx")
+
+
+def writeSpeechEncoders(out, w, pair_names=PAIR_NAMES, dynamic_lt=False):
+    """w2v.onnx (the 8 s encoder) and, unless pair_names is None, the short-window pair."""
+    os.makedirs(out, exist_ok=True)
+    save(build_w2v8(w), os.path.join(out, "w2v.onnx"))
+    if pair_names:
+        save(build_trunk(w, dynamic_lt=dynamic_lt), os.path.join(out, pair_names[0]))
+        save(build_head(w), os.path.join(out, pair_names[1]))
+
+
+# The identity's loudness unit: a steeper, smoother unit than the stand-alone decoder's, so that
+# digital silence and a noise floor read as a closed mouth and voiced syllables as an open one.
+IDENTITY_LOUDNESS_UNIT = (2.0, 0.8, -1.8)
+# Its value over silence and over loud voiced speech (the 90th percentile), measured on these
+# weights through the library's whole-run call: the two ends the lip moves are scaled between.
+LOUDNESS_SILENT = -0.999
+LOUDNESS_LOUD = 0.998
+
+
+def writeIdentityA2x(out, opening, enc_name="a2x_enc_stream.onnx", dec_name="a2x_dec.onnx"):
+    """The streaming a2x members of an identity bundle but its target table (the identity's own
+    xs_target.bin). opening: {row: (dx, dy, dz)}, the lip displacement at full opening in the
+    bundle's keypoint units. A coordinate's delta is opening x (u - silent) / (loud - silent) for the
+    loudness unit u; the coordinates outside opening keep a negligible scale. Returns the weights
+    (their frontend is the stand-alone one: writeSpeechEncoders writes it)."""
+    moves = []
+    mean = np.zeros(KP)
+    scale = np.full(KP, 1e-4)
+    span = LOUDNESS_LOUD - LOUDNESS_SILENT
+    for row, d in sorted(opening.items()):
+        for axis, v in enumerate(d):
+            if v == 0.0:
+                continue
+            gain = 1.0 if v > 0 else -1.0
+            moves.append((row, axis, gain))
+            k = row * 3 + axis
+            scale[k] = abs(v) / span
+            mean[k] = -gain * scale[k] * LOUDNESS_SILENT
+    w = Weights(moves, IDENTITY_LOUDNESS_UNIT)
+    meta = {"h": H, "window": WINDOW, "left": LEFT, "layers": ENC_LAYERS, "silence_prime": 0}
+    writeA2xModels(out, w, False, meta, np.concatenate([mean, scale]), enc_name, dec_name)
+    return w
 
 
 def main():
@@ -338,17 +402,10 @@ def main():
         sys.exit("usage: audio_a2x.py OUT_DIR")
     out = sys.argv[1]
     w = Weights()
-    w2v8 = build_w2v8(w)
-    trunk, head = build_trunk(w), build_head(w)
-    pairs = {"w2v_pair": ("audio_encoder_fp16_window_trunk.onnx", "audio_encoder_fp16_window_head.onnx"),
-             "w2v_legacy": ("w2v_trunk32.onnx", "w2v_head32.onnx"), "w2v_only": None,
-             "w2v_dyn": ("audio_encoder_fp16_window_trunk.onnx", "audio_encoder_fp16_window_head.onnx")}
-    for d, names in pairs.items():
-        os.makedirs(os.path.join(out, d), exist_ok=True)
-        save(w2v8, os.path.join(out, d, "w2v.onnx"))
-        if names:
-            save(build_trunk(w, dynamic_lt=True) if d == "w2v_dyn" else trunk, os.path.join(out, d, names[0]))
-            save(head, os.path.join(out, d, names[1]))
+    dirs = {"w2v_pair": PAIR_NAMES, "w2v_legacy": ("w2v_trunk32.onnx", "w2v_head32.onnx"), "w2v_only": None,
+            "w2v_dyn": PAIR_NAMES}
+    for d, names in dirs.items():
+        writeSpeechEncoders(os.path.join(out, d), w, names, dynamic_lt=d == "w2v_dyn")
     meta = {"h": H, "window": WINDOW, "left": LEFT, "layers": ENC_LAYERS, "silence_prime": 0}
     write_bundle(os.path.join(out, "bundle"), w, False, meta)
     write_bundle(os.path.join(out, "bundle_wn"), w, True, meta)  # meta lacks "width" on purpose

@@ -13,6 +13,8 @@ the corners draw in.
 motion writes the model directory of the motion model (meta.json, the tables, hubert_student.onnx,
 lmdm.onnx, stitch.onnx, xs_target.bin). fca writes fca_stream.onnx and audio_encoder_8s.onnx, a
 cheap 8 s encoder of the shared kind (input_values [1, 128000] -> audio_emb [12, 200, 768]).
+The identity generator (vesk_bundlegen.py --audio) calls writeMotion and writeFca with that
+identity's target keypoints and mouth opening.
 
 Motion model, stage by stage:
 
@@ -88,9 +90,10 @@ LIP_DIRS = {
 }
 
 
-def lipDirection() -> np.ndarray:
+def lipDirection(dirs: dict | None = None) -> np.ndarray:
+    """63 floats: the keypoint movement at full opening (LIP_DIRS unless dirs is given)."""
     d = np.zeros(63, np.float32)
-    for r, v in LIP_DIRS.items():
+    for r, v in (LIP_DIRS if dirs is None else dirs).items():
         d[3 * r:3 * r + 3] = v
     return d
 
@@ -275,12 +278,12 @@ def studentGraph(path: str, mu: float, sig: float, rng) -> tuple[np.ndarray, np.
     return fmean, fstd
 
 
-def lmdmGraph(path: str, init: np.ndarray, l0: float, gain: float):
+def lmdmGraph(path: str, init: np.ndarray, l0: float, gain: float, lips: np.ndarray):
     keep = np.full(MOTION_DIM, 0.5, np.float32)
     keep[EXPR_AT:] = 1.0
     rest = (init * (1.0 - keep)).astype(np.float32)
     direc = np.zeros(MOTION_DIM, np.float32)
-    direc[EXPR_AT:] = lipDirection()
+    direc[EXPR_AT:] = lips
     direc[200] = 0.004  # a slight nod (translation y) with the opening
     g = Graph("lmdm")
     kp = g.input("kp", [1, MOTION_DIM])
@@ -311,7 +314,11 @@ def stitchGraph(path: str):
     g.save(path)
 
 
-def writeMotion(out: str, nt: int, s_bridge: float, delta_pitch: float, seed: int = 7):
+def writeMotion(out: str, nt: int, s_bridge: float, delta_pitch: float, seed: int = 7,
+                targets: np.ndarray | None = None, opening: dict | None = None):
+    """targets: NT x 63 target keypoints for xs_target.bin (default: the posed descriptions);
+    opening: {row: (dx, dy, dz)} at full opening (default LIP_DIRS); only the rows the motion model
+    moves (LIP_ROWS) are kept."""
     os.makedirs(out, exist_ok=True)
     rng = np.random.default_rng(seed)
 
@@ -341,10 +348,15 @@ def writeMotion(out: str, nt: int, s_bridge: float, delta_pitch: float, seed: in
                            1.0 if i == 0 else 1.0 + 0.01 * math.sin(ph), 0.02 * math.sin(ph), 0.005 * math.cos(ph)))
     src = np.stack(src)
     put("src_xs_info.bin", src.reshape(-1))
-    put("xs_target.bin", np.stack([posedKeypoints(q) for q in src]).reshape(-1))
+    if targets is None:
+        targets = np.stack([posedKeypoints(q) for q in src])
+    elif np.asarray(targets).size != nt * 63:
+        raise ValueError(f"motion targets hold {np.asarray(targets).size} floats, expected {nt} x 63")
+    put("xs_target.bin", np.asarray(targets).reshape(-1))
 
     init = motionState(ch)
-    direc = lmdmGraph(os.path.join(out, "lmdm.onnx"), init, l0, 5.0 / sig)
+    lips = lipDirection(None if opening is None else {r: v for r, v in opening.items() if r in LIP_ROWS})
+    direc = lmdmGraph(os.path.join(out, "lmdm.onnx"), init, l0, 5.0 / sig, lips)
     lo = init - 1.0
     hi = init + 1.0
     lo[EXPR_AT:] = init[EXPR_AT:] + np.minimum(direc[EXPR_AT:], 0.0) - 0.01
@@ -390,7 +402,7 @@ def encoderGraph(path: str, rng) -> np.ndarray:
     return proj
 
 
-def fcaGraph(path: str, proj: np.ndarray):
+def fcaGraph(path: str, proj: np.ndarray, lips: np.ndarray):
     a = proj[0, list(FCA_LAYERS)].mean(axis=0).astype(np.float64)
     b = proj[1, list(FCA_LAYERS)].mean(axis=0).astype(np.float64)
     m = np.stack([a, b])
@@ -407,18 +419,23 @@ def fcaGraph(path: str, proj: np.ndarray):
     hn = g.op("Add", [g.op("Mul", [h, g.init(0.4)]), g.op("Mul", [op3, g.init(np.full((1, 1, 384), 0.6, np.float32))])],
               out="hn")
     s = g.op("ReduceMean", [hn], axes=[2], keepdims=0)  # [1, 1]
-    g.op("Add", [g.op("Mul", [s, g.init((0.8 * lipDirection()).reshape(1, 63))]), g.op("Mul", [prev, g.init(0.2)])],
+    g.op("Add", [g.op("Mul", [s, g.init((0.8 * lips).reshape(1, 63))]), g.op("Mul", [prev, g.init(0.2)])],
          out="m")
     g.output("m", [1, 63])
     g.output("hn", [1, 1, 384])
     g.save(path)
 
 
-def writeFca(out: str, seed: int = 11):
+FCA_ENCODER = "audio_encoder_8s.onnx"
+
+
+def writeFca(out: str, seed: int = 11, opening: dict | None = None):
+    """fca_stream.onnx and the 8 s encoder it reads (FCA_ENCODER); opening as in writeMotion, every
+    row kept."""
     os.makedirs(out, exist_ok=True)
     rng = np.random.default_rng(seed)
-    proj = encoderGraph(os.path.join(out, "audio_encoder_8s.onnx"), rng)
-    fcaGraph(os.path.join(out, "fca_stream.onnx"), proj)
+    proj = encoderGraph(os.path.join(out, FCA_ENCODER), rng)
+    fcaGraph(os.path.join(out, "fca_stream.onnx"), proj, lipDirection(opening))
 
 
 def main(argv: list[str]) -> int:

@@ -29,8 +29,15 @@ function(vesk_bundle_fixture name)
 endfunction()
 
 if(BUILD_TESTING OR VESK_BUILD_TESTS)
-  # The test identity: small canvas, raw prior, FeatSynth features, both driver forms, every model.
-  vesk_bundle_fixture(small --canvas 320x240 --crop 128 --nt 8 --seed 3 --fs-red --driver both --models all,b1_probe,b1_kp20,b1_kpdyn)
+  # The test identity: small canvas, raw prior, FeatSynth features, both driver forms, every model,
+  # its own audio models.
+  vesk_bundle_fixture(small --canvas 320x240 --crop 128 --nt 8 --seed 3 --fs-red --driver both
+                      --models all,b1_probe,b1_kp20,b1_kpdyn --audio)
+  # Directors whose Session::Run fails once the lower lip is driven 0.02 below its source: idle and
+  # warm-up frames render, loud speech frames fail.
+  vesk_bundle_fixture(faulty --canvas 320x240 --crop 128 --nt 8 --seed 5 --models b1,b24_fp32 --audio --fail-open 0.02)
+  # A one-frame identity: every frame plays driver frame 0.
+  vesk_bundle_fixture(nt1 --canvas 160x120 --crop 64 --nt 1 --seed 6 --models b1 --audio)
   # The unified layout with an HEVC prior, M authored on another canvas, and its IMX container.
   vesk_bundle_fixture(unified --canvas 320x240 --crop 128 --nt 8 --seed 4 --prior hevc --unified
                       --msrc 640x480 --imx "${VESK_BUNDLES_DIR}/unified.imx")

@@ -41,6 +41,20 @@ UPPER_LIP_H = 0.085
 LOWER_LIP_H = 0.11
 MOUTH_GAP = 0.035  # half-opening of the source mouth at its centre: a dark band with teeth showing
 
+# How the keypoints of a fully open mouth move (face-local units): the lower lip drops with the
+# jaw, the upper lip lifts a little, the chin follows, the corners draw in and down. The audio
+# models of an identity scale their lip output by these (see mouthOpening).
+MOUTH_OPEN_MOVES = {
+    6: (0.0, -0.015, 0.0),
+    18: (0.0, -0.010, 0.0),
+    12: (0.0, 0.090, 0.0),
+    14: (0.0, 0.080, 0.0),
+    20: (0.0, 0.075, 0.0),
+    13: (0.0, 0.045, 0.0),
+    17: (0.012, 0.015, 0.0),
+    19: (-0.012, 0.015, 0.0),
+}
+
 
 @dataclass
 class Look:
@@ -107,7 +121,9 @@ def cropMatrix(pose: Pose, crop: int, width: int, height: int) -> np.ndarray:
     return np.array([[k, 0.0, cx - k * c0], [0.0, k, cy - k * c0]], dtype=np.float64)
 
 
-def localKeypoints(eye_open: float) -> np.ndarray:
+def localKeypoints(eye_open: float, mouth_open: float = 0.0) -> np.ndarray:
+    """The 21 keypoints in face-local units; mouth_open in [0, 1] moves the lip rows by that share
+    of MOUTH_OPEN_MOVES (the drawn face itself always has the slightly open source mouth)."""
     g, my, w = MOUTH_GAP, MOUTH_Y, MOUTH_W
     lid = -0.18 - 0.075 * eye_open
     kp = [
@@ -122,12 +138,16 @@ def localKeypoints(eye_open: float) -> np.ndarray:
         (-0.60, 0.25, -0.05), (0.60, 0.25, -0.05),
         (-w, my, 0.08), (0.0, my - UPPER_LIP_H, 0.12), (w, my, 0.08), (0.0, my + LOWER_LIP_H, 0.12),
     ]
-    return np.array(kp, dtype=np.float64)
+    out = np.array(kp, dtype=np.float64)
+    if mouth_open:
+        for row, d in MOUTH_OPEN_MOVES.items():
+            out[row] += mouth_open * np.asarray(d)
+    return out
 
 
-def cropKeypoints(pose: Pose, m: np.ndarray, crop: int) -> np.ndarray:
+def cropKeypoints(pose: Pose, m: np.ndarray, crop: int, mouth_open: float = 0.0) -> np.ndarray:
     """The 21 keypoints in the crop's normalised space (-1 first pixel centre, +1 last)."""
-    loc = localKeypoints(pose.eye_open)
+    loc = localKeypoints(pose.eye_open, mouth_open)
     c, s = math.cos(pose.roll), math.sin(pose.roll)
     X = pose.hx + pose.radius * (c * loc[:, 0] - s * loc[:, 1])
     Y = pose.hy + pose.radius * (s * loc[:, 0] + c * loc[:, 1])
@@ -140,6 +160,13 @@ def cropKeypoints(pose: Pose, m: np.ndarray, crop: int) -> np.ndarray:
     out[:, 1] = 2.0 * v / (crop - 1) - 1.0
     out[:, 2] = loc[:, 2]
     return out
+
+
+def mouthOpening(pose: Pose, m: np.ndarray, crop: int) -> dict[int, tuple[float, float, float]]:
+    """MOUTH_OPEN_MOVES in the crop's keypoint units: {row: (dx, dy, dz)}. The crop scales the head
+    the same way in every frame, so one pose gives the opening of all of them."""
+    d = cropKeypoints(pose, m, crop, 1.0).astype(np.float64) - cropKeypoints(pose, m, crop).astype(np.float64)
+    return {row: tuple(float(v) for v in d[row]) for row in sorted(MOUTH_OPEN_MOVES)}
 
 
 def _smooth(t: np.ndarray) -> np.ndarray:

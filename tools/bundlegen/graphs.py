@@ -23,6 +23,9 @@ m4b family (inputs pooled64, P_rgb, kp_driving, kp_source; output rgb):
 FeatSynth family (inputs fs_red, pooled, kd, ks; output rgb): the source crop is carried in fs_red
 as a space-to-depth image (see members.fsRed); DepthToSpace restores it, the same grid warps it, a
 linear Resize brings it to crop resolution and the same compose tail finishes it.
+
+Either family can carry a failure gate on its driving keypoints (openMouthGate): Session::Run then
+fails for every input whose mouth is opened past a threshold, and renders as usual below it.
 """
 
 from __future__ import annotations
@@ -31,7 +34,7 @@ import numpy as np
 import onnx
 from onnx import TensorProto, helper, numpy_helper
 
-from face import KP_ROWS, LIP_ROWS
+from face import KP_ROWS, LIP_ROWS, LOWER_LIP_ROWS
 
 OPSET = 17
 # Lip-ellipse geometry of the compose alpha (pad_x, pad_y, down), the "v2" corpus geometry; the
@@ -129,6 +132,26 @@ def keypointXY(b: Builder, kp: str, tag: str) -> str:
     """[B, 21, 2]: the x, y of the 21 host rows (a graph declaring more rows ignores the rest)."""
     return b.op("Slice", [kp, b.init(f"{tag}_xy_starts", i64([0, 0])), b.init(f"{tag}_xy_ends", i64([KP_ROWS, 2])),
                           b.init(f"{tag}_xy_axes", i64([1, 2]))], name=f"/kp/{tag}_xy")
+
+
+def openMouthGate(b: Builder, kd2: str, ks2: str, threshold: float) -> str:
+    """The driving keypoints times a gate that is 1 while the mouth is open by less than threshold
+    and makes Session::Run fail otherwise, for tests of failures that appear mid-run: the widest
+    drop of a lower-lip row (kp_driving y - kp_source y, over the batch) over threshold, floored,
+    indexes a one-element table, so any frame opened that far indexes past its end."""
+    rows = b.init("fail_lower_lip_rows", i64(list(LOWER_LIP_ROWS)))
+    dl = b.op("Gather", [kd2, rows], name="/fail/kd_lower_lip", axis=1)
+    sl = b.op("Gather", [ks2, rows], name="/fail/ks_lower_lip", axis=1)
+    drop = b.op("Slice", [b.op("Sub", [dl, sl], name="/fail/lip_offset"), b.init("fail_y_s", i64([1])),
+                          b.init("fail_y_e", i64([2])), b.init("fail_y_a", i64([2]))], name="/fail/lip_drop")
+    widest = b.op("ReduceMax", [drop], name="/fail/widest", keepdims=0)
+    steps = b.op("Floor", [b.op("Div", [b.op("Relu", [widest], name="/fail/opening"),
+                                        b.init("fail_threshold", f32(threshold))], name="/fail/ratio")],
+                 name="/fail/steps")
+    idx = b.op("Reshape", [b.op("Cast", [steps], name="/fail/index", to=TensorProto.INT64),
+                           b.init("fail_index_shape", i64([1]))], name="/fail/index_1")
+    gate = b.op("Gather", [b.init("fail_table", f32([1.0])), idx], name="/fail/open_mouth_gate", axis=0)
+    return b.op("Mul", [kd2, gate], name="/fail/kd_gated")
 
 
 def buildGrid(b: Builder, kd2: str, ks2: str, batch: int, crop: int, n: int, blend_2d: bool) -> str:
@@ -259,9 +282,11 @@ def secondDifferenceWeights() -> np.ndarray:
     return w
 
 
-def m4b(batch: int, crop: int, kp_rows: int | str = KP_ROWS, blend_2d: bool = False, probe: bool = False) -> onnx.ModelProto:
+def m4b(batch: int, crop: int, kp_rows: int | str = KP_ROWS, blend_2d: bool = False, probe: bool = False,
+        fail_open: float | None = None) -> onnx.ModelProto:
     """The m4b director. probe: also output the sampling grid ("grid") and the warp block's exit
-    ("warped_source"), so a test can hold the recombination against the WarpDirector kernel."""
+    ("warped_source"), so a test can hold the recombination against the WarpDirector kernel.
+    fail_open: Session::Run fails for a mouth opened by this much or more (see openMouthGate)."""
     if blend_2d and batch != 1:
         raise ValueError("the 2-D blend form exists for batch 1 only")
     b = Builder("vesk_synthetic_m4b")
@@ -279,6 +304,8 @@ def m4b(batch: int, crop: int, kp_rows: int | str = KP_ROWS, blend_2d: bool = Fa
     # Grid.
     kd2 = keypointXY(b, "kp_driving", "kd")
     ks2 = keypointXY(b, "kp_source", "ks")
+    if fail_open is not None:
+        kd2 = openMouthGate(b, kd2, ks2, fail_open)
     grid = buildGrid(b, kd2, ks2, batch, crop, crop, blend_2d)
     sampled = b.op("GridSample", [cone, grid], name="/warp/grid_sample", mode="bilinear",
                    padding_mode="border", align_corners=0)
@@ -327,7 +354,7 @@ def fsBlock(crop: int) -> int:
     return max(1, min(4, crop // 64))
 
 
-def featSynth(batch: int, crop: int) -> onnx.ModelProto:
+def featSynth(batch: int, crop: int, fail_open: float | None = None) -> onnx.ModelProto:
     blk = fsBlock(crop)
     res = 64 * blk
     b = Builder("vesk_synthetic_featsynth")
@@ -341,6 +368,8 @@ def featSynth(batch: int, crop: int) -> onnx.ModelProto:
     img = b.op("DepthToSpace", [packed], name="/fs/image", blocksize=blk, mode="CRD") if blk > 1 else packed
     kd2 = keypointXY(b, "kd", "kd")
     ks2 = keypointXY(b, "ks", "ks")
+    if fail_open is not None:
+        kd2 = openMouthGate(b, kd2, ks2, fail_open)
     grid = buildGrid(b, kd2, ks2, batch, crop, res, False)
     warped = b.op("GridSample", [img, grid], name="/warp/grid_sample", mode="bilinear",
                   padding_mode="border", align_corners=0)
@@ -356,7 +385,10 @@ def featSynth(batch: int, crop: int) -> onnx.ModelProto:
 
 
 def parseKey(key: str) -> tuple[int, str]:
-    """Model key "b<N>[_<variant>]" -> (batch, variant)."""
+    """Model key "b<N>[_<variant>]" -> (batch, variant); "render", the key the whole-run stream
+    opens, is the plain director at batch 1."""
+    if key == "render":
+        return 1, ""
     if not key.startswith("b"):
         raise ValueError(f"model key '{key}' does not start with b<batch>")
     head, _, variant = key[1:].partition("_")
@@ -368,13 +400,16 @@ def parseKey(key: str) -> tuple[int, str]:
     return int(head), variant
 
 
-def build(key: str, crop: int) -> onnx.ModelProto:
+def build(key: str, crop: int, fail_open: float | None = None) -> onnx.ModelProto:
+    """The director of a model key. fail_open: see openMouthGate (every variant but kp20 takes it)."""
     batch, variant = parseKey(key)
     if variant == "featsynth":
-        return featSynth(batch, crop)
+        return featSynth(batch, crop, fail_open)
     if variant == "kp22":
-        return m4b(batch, crop, kp_rows=KP_ROWS + 1)
+        return m4b(batch, crop, kp_rows=KP_ROWS + 1, fail_open=fail_open)
     if variant == "kp20":
+        if fail_open is not None:
+            raise ValueError("model b1_kp20 does not take a failure gate")
         # The 21-row graph behind inputs that declare 20 rows, each padded by one zero row, so the
         # model is valid and only the renderer's contract check refuses it.
         m = m4b(batch, crop)
@@ -392,9 +427,9 @@ def build(key: str, crop: int) -> onnx.ModelProto:
         onnx.checker.check_model(m, full_check=True)
         return m
     if variant == "kpdyn":
-        return m4b(batch, crop, kp_rows="rows")
+        return m4b(batch, crop, kp_rows="rows", fail_open=fail_open)
     if variant == "s2blend":
-        return m4b(batch, crop, blend_2d=True)
+        return m4b(batch, crop, blend_2d=True, fail_open=fail_open)
     if variant == "probe":
-        return m4b(batch, crop, probe=True)
-    return m4b(batch, crop)
+        return m4b(batch, crop, probe=True, fail_open=fail_open)
+    return m4b(batch, crop, fail_open=fail_open)

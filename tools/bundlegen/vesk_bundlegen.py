@@ -14,6 +14,15 @@ M.f32, drive/xs.f32, drive/xd.f32, drive/si.i32, target_frames.mp4 and/or target
 xs_target.bin, model_<key>.onnx; --unified writes the unified-layout names instead, --imx also
 packs the bundle into an IMX v2 container.
 
+--audio adds the identity's own audio models, all opening this face's mouth with the voice (see
+face.MOUTH_OPEN_MOVES): the streaming a2x members (a2x_meta.json, a2x_pos.f32, a2x_norm.f32,
+a2x_enc_stream.onnx, a2x_dec.onnx), the shared speech encoders they run on (w2v.onnx and the
+short-window pair audio_encoder_fp16_window_trunk.onnx / _head.onnx; point W2V_ONNX at w2v.onnx),
+fca_stream.onnx with its 8 s encoder audio_encoder_8s.onnx (the whole-run stream's encoder_path),
+and the motion model directory motion/ (meta.json, its tables, hubert_student.onnx, lmdm.onnx,
+stitch.onnx, xs_target.bin), and the director model_render.onnx that the whole-run stream opens.
+Every target table is the identity's xs_target.bin rows.
+
 Needs Python 3 with numpy and onnx (Debian: /usr/bin/python3 with python3-numpy, python3-onnx) and
 the ffmpeg command line with libx264 and libx265 for the video members.
 
@@ -33,6 +42,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import numpy as np  # noqa: E402
 
+import audio_a2x  # noqa: E402
+import audio_motion  # noqa: E402
 import face  # noqa: E402
 import graphs  # noqa: E402
 import members  # noqa: E402
@@ -53,7 +64,8 @@ def parseArgs(argv):
         prog="vesk_bundlegen.py",
         description="Write a synthetic vesk identity bundle (vesk-bundle-v0) for tests and demos.",
         formatter_class=argparse.RawDescriptionHelpFormatter,
-        epilog="Model keys: b<N> (m4b director, batch N), b<N>_fp32 (the same, named as the batched fp32 "
+        epilog="Model keys: b<N> (m4b director, batch N), render (the same at batch 1, under the key the "
+               "whole-run stream opens; --audio adds it), b<N>_fp32 (the same, named as the batched fp32 "
                "build), b1_kp22 (keypoint inputs declare 22 rows), b1_kp20 (20 rows), b1_kpdyn (a dynamic row count), b1_s2blend (carries a MatMul named "
                "/s2/blend), b1_featsynth (FeatSynth contract; needs --fs-red), b1_probe (also outputs its sampling "
                "grid and warped source, for tests). 'all' = " + ",".join(ALL_MODELS) +
@@ -78,6 +90,11 @@ def parseArgs(argv):
                    help="author M on this canvas and stamp it (default: the canvas itself)")
     p.add_argument("--no-msrc", action="store_true", help="omit the paste-space stamp (for refusal tests)")
     p.add_argument("--no-unified-block", action="store_true", help="omit the manifest's unified compose block")
+    p.add_argument("--audio", action="store_true",
+                   help="also write the identity's audio models: streaming a2x, speech encoders, fca, motion/")
+    p.add_argument("--fail-open", type=float, default=None, metavar="T",
+                   help="director graphs whose Session::Run fails when a lower-lip keypoint is driven more than T "
+                        "(keypoint units) below its source position; below that they render as usual (for tests)")
     p.add_argument("--imx", default=None, metavar="PATH", help="also pack the bundle as an IMX v2 container at PATH")
     p.add_argument("--quiet", action="store_true", help="print nothing on success")
     a = p.parse_args(argv)
@@ -95,6 +112,8 @@ def parseArgs(argv):
                 keys.append(key)
     if not keys:
         p.error("--models names no model")
+    if a.audio and "render" not in keys:
+        keys.append("render")
     for k in keys:
         try:
             _, variant = graphs.parseKey(k)
@@ -102,10 +121,23 @@ def parseArgs(argv):
             p.error(str(e))
         if variant == "featsynth" and not a.fs_red:
             p.error(f"model {k} reads fs_red: add --fs-red")
+    if a.fail_open is not None and not a.fail_open > 0.0:
+        p.error("--fail-open must be a positive opening")
+    if a.fail_open is not None and any(graphs.parseKey(k)[1] == "kp20" for k in keys):
+        p.error("--fail-open does not apply to b1_kp20")
     if a.fs_red and a.crop % (64 * graphs.fsBlock(a.crop)):
         p.error(f"--fs-red needs a crop that is a multiple of {64 * graphs.fsBlock(a.crop)}")
     a.keys = keys
     return a
+
+
+def writeAudio(wr, root: str, targets: np.ndarray, opening: dict):
+    """The identity's audio models (see the module's docstring), all on its own target rows."""
+    enc, dec = wr.path("a2x_enc_stream.onnx"), wr.path("a2x_dec.onnx")
+    w = audio_a2x.writeIdentityA2x(root, opening, os.path.basename(enc), os.path.basename(dec))
+    audio_a2x.writeSpeechEncoders(root, w)
+    audio_motion.writeFca(root, opening=opening)
+    audio_motion.writeMotion(os.path.join(root, "motion"), len(targets), 1.0, 0.0, targets=targets, opening=opening)
 
 
 def generate(a) -> dict:
@@ -183,8 +215,13 @@ def generate(a) -> dict:
     t2 = time.monotonic()
     for k in a.keys:
         with open(wr.path(f"model_{k}.onnx"), "wb") as f:
-            f.write(graphs.build(k, S).SerializeToString())
+            f.write(graphs.build(k, S, a.fail_open).SerializeToString())
     timings["models"] = time.monotonic() - t2
+
+    if a.audio:
+        t3 = time.monotonic()
+        writeAudio(wr, tmp, rows, face.mouthOpening(poses[0], face.cropMatrix(poses[0], S, W, H), S))
+        timings["audio"] = time.monotonic() - t3
 
     man = {
         "format": members.FORMAT,
@@ -215,7 +252,9 @@ def generate(a) -> dict:
             "pi": {"mode": "prop", "corner_recovery": False, "prop_gate_scale": graphs.PROP_GATE_SCALE,
                    "lip_idx": list(face.LIP_ROWS), "lip_geom_params": [pad_x, pad_y, down]},
         }
-    man["generator"] = {"tool": "vesk_bundlegen", "seed": a.seed, "blinks": not a.no_blink}
+    man["generator"] = {"tool": "vesk_bundlegen", "seed": a.seed, "blinks": not a.no_blink, "audio": a.audio}
+    if a.fail_open is not None:
+        man["generator"]["fail_open"] = a.fail_open
     # The manifest is written last: a bundle without one is visibly incomplete.
     wr.bytes("manifest.json", members.manifest(man).encode())
 
@@ -245,7 +284,7 @@ def main(argv=None) -> int:
         W, H = a.canvas
         print(f"vesk_bundlegen: {a.out} ({W}x{H}, crop {a.crop}, NT {a.nt}, models {','.join(a.keys)}) "
               f"in {t['total']:.2f} s (frames {t['frames']:.2f} s, encoder tail {t['encode_tail']:.2f} s, "
-              f"models {t['models']:.2f} s)")
+              f"models {t['models']:.2f} s" + (f", audio {t['audio']:.2f} s" if "audio" in t else "") + ")")
     return 0
 
 
