@@ -29,8 +29,10 @@ TEST(VeskCli, RenderWritesAPlayableMp4) {
   const Ran r = run(cli("render " + bundleDir("small") + " --frames 12 --out " + out));
   ASSERT_EQ(r.status, 0) << r.output;
   EXPECT_NE(r.output.find("[vesk] wrote " + out + ": 12 frames 320x240"), std::string::npos) << r.output;
-  const Ran probe = run("ffprobe -v error -count_frames -select_streams v:0 -show_entries "
-                        "stream=codec_name,width,height,nb_read_frames,r_frame_rate -of csv=p=0 " + out);
+  const Ran probe =
+      run("ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+          "stream=codec_name,width,height,nb_read_frames,r_frame_rate -of csv=p=0 " +
+          out);
   EXPECT_EQ(probe.output, "h264,320,240,25/1,12\n");
 }
 
@@ -39,8 +41,10 @@ TEST(VeskCli, RenderTheDemoIdentity) {
   const std::string out = tmp / "demo.mp4";
   const Ran r = run(cli("render " + bundleDir("demo") + " --frames 5 --out " + out));
   ASSERT_EQ(r.status, 0) << r.output;
-  const Ran probe = run("ffprobe -v error -count_frames -select_streams v:0 -show_entries "
-                        "stream=codec_name,width,height,nb_read_frames,r_frame_rate -of csv=p=0 " + out);
+  const Ran probe =
+      run("ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+          "stream=codec_name,width,height,nb_read_frames,r_frame_rate -of csv=p=0 " +
+          out);
   EXPECT_EQ(probe.output, "h264,1920,1080,25/1,5\n");
 }
 
@@ -109,20 +113,39 @@ double rms(const std::vector<int16_t>& v, size_t from, size_t to) {
   return std::sqrt(s / static_cast<double>(to - from));
 }
 
-std::string motionModels() { return std::string(VESK_MOTION_MODELS_DIR) + "/nt8"; }
+// The MP4's video and audio streams agree with each other and with the frames written.
+void expectTracks(const std::string& mp4, int frames) {
+  const auto p = probe(mp4);
+  const auto* v = p.first("video");
+  const auto* a = p.first("audio");
+  ASSERT_NE(v, nullptr) << mp4;
+  ASSERT_NE(a, nullptr) << mp4;
+  EXPECT_EQ(v->at("codec_name"), "h264");
+  EXPECT_EQ(v->at("width"), "320");
+  EXPECT_EQ(v->at("height"), "240");
+  EXPECT_EQ(v->at("r_frame_rate"), "25/1");
+  EXPECT_EQ(v->at("nb_frames"), std::to_string(frames));
+  EXPECT_EQ(a->at("codec_name"), "aac");
+  EXPECT_NEAR(num(v, "duration"), frames / 25.0, 1e-6);
+  EXPECT_NEAR(num(a, "duration"), num(v, "duration"), 0.040);
+}
 
 }  // namespace
 
-// Offline speech through an utterance session: the MP4 holds every pulled frame at 25 fps with an
-// audio track as long as the video, and the speech sounds from the first speech frame on.
+// Offline speech through an utterance session on the bundle's own streaming model: the MP4 holds
+// every pulled frame at 25 fps with an audio track as long as the video, and the speech sounds from
+// the first speech frame on.
 TEST(VeskCli, SpeakWritesVideoWithItsSpeech) {
   TempDir tmp;
   const std::string wav = tmp / "voice.wav", out = tmp / "speak.mp4";
   // 22.05 kHz stereo, so the reader resamples and downmixes on the way in.
   vesk::test::writeFile(wav, voicedWav(22050, 2, 2.0));
-  const Ran r = run(cli("speak " + bundleDir("small") + " --audio " + wav + " --out " + out + " --motion-dir " +
-                        motionModels() + " --offline --idle 0.4 --threads 2"));
+  const Ran r = run("env -u W2V_ONNX " + cli("speak " + bundleDir("small") + " --audio " + wav + " --out " + out +
+                                             " --offline --idle 0.4 --threads 2"));
   ASSERT_EQ(r.status, 0) << r.output;
+  // The bundle's w2v.onnx became the shared encoder, and its short-window pair was found beside it.
+  EXPECT_NE(r.output.find("short-window w2v frontend loaded (LT="), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("trunk=" + bundleDir("small") + "/audio_encoder_fp16_window_trunk.onnx"), std::string::npos);
   EXPECT_NE(r.output.find("[vesk] " + wav + ": 16-bit PCM, 2 channels at 22050 Hz, 2.00 s"), std::string::npos)
       << r.output;
   std::smatch m;
@@ -136,20 +159,7 @@ TEST(VeskCli, SpeakWritesVideoWithItsSpeech) {
   // 10 idle frames first; then the speech, the 6 ramp frames and 10 idle frames after.
   EXPECT_GE(speechAt, 10);
   EXPECT_GE(frames, speechAt + speech + 6 + 10);
-
-  const auto p = probe(out);
-  const auto* v = p.first("video");
-  const auto* a = p.first("audio");
-  ASSERT_NE(v, nullptr) << out;
-  ASSERT_NE(a, nullptr) << out;
-  EXPECT_EQ(v->at("codec_name"), "h264");
-  EXPECT_EQ(v->at("width"), "320");
-  EXPECT_EQ(v->at("height"), "240");
-  EXPECT_EQ(v->at("r_frame_rate"), "25/1");
-  EXPECT_EQ(v->at("nb_frames"), std::to_string(frames));
-  EXPECT_EQ(a->at("codec_name"), "aac");
-  EXPECT_NEAR(num(v, "duration"), frames / 25.0, 1e-6);
-  EXPECT_NEAR(num(a, "duration"), num(v, "duration"), 0.040);
+  expectTracks(out, frames);
 
   // The tone pattern starts at its loudest-rising edge right at the speech frame: silence before it,
   // sound within its first quarter second.
@@ -160,26 +170,42 @@ TEST(VeskCli, SpeakWritesVideoWithItsSpeech) {
   EXPECT_LT(rms(pcm, at + 2 * 16000 + 160, pcm.size()), 100.0);
 }
 
-// The live host: audio pushed in real time, frames pulled on a 25 fps clock. The run lasts at
-// least as long as the video it writes, and the tracks still agree.
+// The live host: audio pushed in real time, frames pulled on a 25 fps clock, here with the
+// bundle's motion model. The run lasts at least as long as the video it writes, and the tracks
+// still agree.
 TEST(VeskCli, SpeakLiveKeepsTheClock) {
   TempDir tmp;
   const std::string wav = tmp / "voice.wav", out = tmp / "live.mp4";
   vesk::test::writeFile(wav, voicedWav(16000, 1, 0.6));
   const Ran r = run(cli("speak " + bundleDir("small") + " --audio " + wav + " --out " + out + " --motion-dir " +
-                        motionModels() + " --idle 0.2"));
+                        bundleDir("small") + "/motion --idle 0.2"));
   ASSERT_EQ(r.status, 0) << r.output;
   std::smatch m;
-  const std::regex summary(R"(wrote \S+: (\d+) frames .* speech (\d+), utterances 1, .* late ticks (\d+); in ([0-9.]+) s)");
+  const std::regex summary(
+      R"(wrote \S+: (\d+) frames .* speech (\d+), utterances 1, .* late ticks (\d+); in ([0-9.]+) s)");
   ASSERT_TRUE(std::regex_search(r.output, m, summary)) << r.output;
   const int frames = std::stoi(m[1]);
   EXPECT_EQ(std::stoi(m[2]), 15);
   EXPECT_GE(frames, 5 + 15 + 6 + 5);
   // Pulls are paced: the frames written and the ticks with nothing to pull fill the run's time.
   EXPECT_GE(std::stod(m[4]), (frames - 1) / 25.0);
-  const auto p = probe(out);
-  EXPECT_NEAR(num(p.first("audio"), "duration"), num(p.first("video"), "duration"), 0.040);
-  EXPECT_NEAR(num(p.first("video"), "duration"), frames / 25.0, 1e-6);
+  expectTracks(out, frames);
+}
+
+// The whole-run stream: every frame is speech, the audio starts with the first.
+TEST(VeskCli, SpeakStreamRendersTheWholeRun) {
+  TempDir tmp;
+  const std::string wav = tmp / "voice.wav", out = tmp / "stream.mp4";
+  vesk::test::writeFile(wav, voicedWav(44100, 1, 1.0));
+  const Ran r =
+      run("env -u W2V_ONNX " + cli("speak " + bundleDir("small") + " --audio " + wav + " --out " + out + " --stream"));
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find(": 25 frames 320x240, 1.00 s of speech from frame 0; frames 25 (whole run); in "),
+            std::string::npos)
+      << r.output;
+  expectTracks(out, 25);
+  const std::vector<int16_t> pcm = vesk::test::decodeAudio(out);
+  EXPECT_GT(rms(pcm, 0, 4000), 3000.0);
 }
 
 TEST(VeskCli, SpeakMistakes) {
@@ -207,8 +233,9 @@ TEST(VeskCli, SpeakMistakes) {
       << notWav.output;
 
   vesk::test::writeFile(tmp / "v.wav", voicedWav(16000, 1, 0.2));
-  const Ran noEncoder = run("env -u W2V_ONNX " + cli("speak " + small + " --audio " + (tmp / "v.wav") + " --out " +
-                                                     (tmp / "x.mp4") + " --stream"));
+  // The unified bundle carries no speech encoder.
+  const Ran noEncoder = run("env -u W2V_ONNX " + cli("speak " + bundleDir("unified") + " --audio " + (tmp / "v.wav") +
+                                                     " --out " + (tmp / "x.mp4") + " --stream"));
   EXPECT_EQ(WEXITSTATUS(noEncoder.status), 1);
   EXPECT_NE(noEncoder.output.find("vesk: --stream needs the speech encoder: pass --encoder PATH, set W2V_ONNX, or put "
                                   "w2v.onnx in the bundle"),

@@ -75,7 +75,8 @@ struct Args {
     if (v.empty()) return def;
     char* end = nullptr;
     const long n = std::strtol(v.c_str(), &end, 10);
-    if (*end != '\0' || n < -1000000000L || n > 1000000000L) throw std::runtime_error("--" + k + ": not a number: " + v);
+    if (*end != '\0' || n < -1000000000L || n > 1000000000L)
+      throw std::runtime_error("--" + k + ": not a number: " + v);
     return static_cast<int>(n);
   }
   double getSeconds(const std::string& k, double def) const {
@@ -147,7 +148,8 @@ int cmdInfo(const Args& a) {
   std::printf("warp prior  %s\n", c.identity.priorBackend().c_str());
   std::printf("simd        %s, worker pool %d threads\n", vesk::simd::target(), vesk::pool::threads());
   vesk::Renderer& r = c.ensureRenderer();
-  std::printf("director    model %s, batch %d, backend %s, ep %s\n", c.model_key.c_str(), r.batch(), r.backend(), r.ep());
+  std::printf("director    model %s, batch %d, backend %s, ep %s\n", c.model_key.c_str(), r.batch(), r.backend(),
+              r.ep());
   return 0;
 }
 

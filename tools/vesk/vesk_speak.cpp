@@ -75,9 +75,8 @@ std::vector<int16_t> loadSpeech(const std::string& path) {
   const Wav wav = readWav(path);
   std::vector<int16_t> pcm = toMono16k(wav);
   if (pcm.empty()) throw std::runtime_error(path + ": no audio left at 16 kHz");
-  std::fprintf(stderr, "[vesk] %s: %s, %d channel%s at %d Hz, %.2f s\n", path.c_str(), wav.format.c_str(),
-               wav.channels, wav.channels == 1 ? "" : "s", wav.rate,
-               static_cast<double>(wav.frames()) / wav.rate);
+  std::fprintf(stderr, "[vesk] %s: %s, %d channel%s at %d Hz, %.2f s\n", path.c_str(), wav.format.c_str(), wav.channels,
+               wav.channels == 1 ? "" : "s", wav.rate, static_cast<double>(wav.frames()) / wav.rate);
   return pcm;
 }
 
@@ -183,8 +182,10 @@ Outcome runSession(const SpeakOptions& o, vesk_ctx* ctx, const std::vector<int16
       if (*vesk_utt_last_error() != '\0') throw std::runtime_error(vesk_utt_last_error());
       if (now - lastFrame > kStall) throw std::runtime_error("the session delivered no frame for 60 s");
       // A live host shows the previous frame again for a tick with nothing new.
-      if (paced) ++late;
-      else std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      if (paced)
+        ++late;
+      else
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
       continue;
     }
     lastFrame = now;
@@ -250,8 +251,9 @@ std::unique_ptr<vesk_stream, StreamFree> openStream(const SpeakOptions& o) {
   if (encoder.empty()) encoder = envOr("W2V_ONNX");
   if (encoder.empty()) encoder = bundleEncoder(o.bundle);
   if (encoder.empty())
-    throw std::runtime_error("--stream needs the speech encoder: pass --encoder PATH, set W2V_ONNX, or put w2v.onnx "
-                             "in the bundle");
+    throw std::runtime_error(
+        "--stream needs the speech encoder: pass --encoder PATH, set W2V_ONNX, or put w2v.onnx "
+        "in the bundle");
   // No frames skipped, the audio's keypoint offsets at full scale.
   std::unique_ptr<vesk_stream, StreamFree> st(
       vesk_stream_create(o.bundle.c_str(), encoder.c_str(), o.threads, 0, 1.0f));

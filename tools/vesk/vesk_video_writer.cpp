@@ -207,7 +207,8 @@ VideoWriter::VideoWriter(const std::string& path, int W, int H, int fps, int aud
   d.frame->width = W;
   d.frame->height = H;
   check(av_frame_get_buffer(d.frame.get(), 0), "frame buffer");
-  d.sws.reset(sws_getContext(W, H, AV_PIX_FMT_RGB24, W, H, AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr, nullptr, nullptr));
+  d.sws.reset(
+      sws_getContext(W, H, AV_PIX_FMT_RGB24, W, H, AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr, nullptr, nullptr));
   if (!d.sws) throw std::runtime_error("no RGB24 to yuv420p conversion");
 }
 

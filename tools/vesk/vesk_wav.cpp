@@ -43,12 +43,18 @@ std::string fourcc(const uint8_t* p) {
 
 std::string tagName(uint16_t tag) {
   switch (tag) {
-    case 0x0002: return "Microsoft ADPCM";
-    case 0x0006: return "A-law";
-    case 0x0007: return "mu-law";
-    case 0x0011: return "IMA ADPCM";
-    case 0x0055: return "MP3";
-    default: break;
+    case 0x0002:
+      return "Microsoft ADPCM";
+    case 0x0006:
+      return "A-law";
+    case 0x0007:
+      return "mu-law";
+    case 0x0011:
+      return "IMA ADPCM";
+    case 0x0055:
+      return "MP3";
+    default:
+      break;
   }
   char hex[16];
   std::snprintf(hex, sizeof hex, "0x%04X", tag);
@@ -85,8 +91,7 @@ Format parseFmt(const uint8_t* p, uint32_t len, const std::string& name) {
     if (bits != 8 && bits != 16 && bits != 24 && bits != 32)
       throw bad(std::to_string(bits) + "-bit PCM is not read (8, 16, 24 or 32 bits are)");
   } else if (tag == kTagFloat) {
-    if (bits != 32 && bits != 64)
-      throw bad(std::to_string(bits) + "-bit float is not read (32 or 64 bits are)");
+    if (bits != 32 && bits != 64) throw bad(std::to_string(bits) + "-bit float is not read (32 or 64 bits are)");
     f.isFloat = true;
   } else {
     throw bad("format " + tagName(tag) + " is not PCM or IEEE float");
@@ -129,15 +134,21 @@ void decode(const Format& f, const uint8_t* p, size_t count, std::vector<float>&
       continue;
     }
     switch (f.bits) {
-      case 8: out[i] = static_cast<float>(static_cast<int>(p[0]) - 128) / 128.0f; break;
-      case 16: out[i] = static_cast<float>(static_cast<int16_t>(le16(p))) / 32768.0f; break;
+      case 8:
+        out[i] = static_cast<float>(static_cast<int>(p[0]) - 128) / 128.0f;
+        break;
+      case 16:
+        out[i] = static_cast<float>(static_cast<int16_t>(le16(p))) / 32768.0f;
+        break;
       case 24: {
         int32_t v = static_cast<int32_t>(p[0] | p[1] << 8 | p[2] << 16);
         if (v & 0x800000) v -= 0x1000000;
         out[i] = static_cast<float>(v) / 8388608.0f;
         break;
       }
-      default: out[i] = static_cast<float>(static_cast<double>(static_cast<int32_t>(le32(p))) / 2147483648.0); break;
+      default:
+        out[i] = static_cast<float>(static_cast<double>(static_cast<int32_t>(le32(p))) / 2147483648.0);
+        break;
     }
   }
 }
@@ -148,8 +159,7 @@ Wav parseWav(const uint8_t* data, size_t size, const std::string& name) {
   auto bad = [&](const std::string& what) { return std::runtime_error(name + ": " + what); };
   if (size < 12) throw bad("not a WAV file (" + std::to_string(size) + " bytes)");
   if (std::memcmp(data, "RF64", 4) == 0) throw bad("RF64 (a WAV over 4 GiB) is not read");
-  if (std::memcmp(data, "RIFF", 4) != 0 || std::memcmp(data + 8, "WAVE", 4) != 0)
-    throw bad("not a RIFF/WAVE file");
+  if (std::memcmp(data, "RIFF", 4) != 0 || std::memcmp(data + 8, "WAVE", 4) != 0) throw bad("not a RIFF/WAVE file");
 
   const uint8_t* fmt = nullptr;
   uint32_t fmtLen = 0;
