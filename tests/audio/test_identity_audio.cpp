@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "generated_bundles.h"
+#include "test_speech.h"
 #include "vesk/vesk.h"
 #include "vesk/vesk_a2x.h"
 
@@ -21,36 +22,11 @@ namespace {
 using vesk::test::bundleDir;
 using vesk::test::readArray;
 using vesk::test::readFile;
+using vesk::test::syllables;
 
 constexpr int kKp = 63;
 constexpr int kLowerLipY = 12 * 3 + 1;  // lower lip, inner edge
 constexpr int kUpperLipY = 6 * 3 + 1;   // upper lip, inner edge
-
-// Voiced syllables (harmonics of 110-170 Hz, 150-300 ms) between pauses of 80-250 ms, over a faint
-// noise floor; seeded.
-std::vector<float> syllables(size_t n, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::uniform_real_distribution<double> u(0.0, 1.0);
-  std::normal_distribution<double> noise(0.0, 0.002);
-  std::vector<float> out(n);
-  size_t i = 0;
-  double phase = 0.0;
-  while (i < n) {
-    const size_t gap = static_cast<size_t>(16000 * (0.08 + 0.17 * u(rng)));
-    for (size_t k = 0; k < gap && i < n; ++k, ++i) out[i] = static_cast<float>(noise(rng));
-    const size_t len = static_cast<size_t>(16000 * (0.15 + 0.15 * u(rng)));
-    const double f0 = 110.0 + 60.0 * u(rng);
-    const double amp = 0.3 + 0.9 * u(rng);
-    for (size_t k = 0; k < len && i < n; ++k, ++i) {
-      const double env = std::sin(M_PI * static_cast<double>(k) / static_cast<double>(len));
-      phase += 2.0 * M_PI * f0 / 16000.0;
-      double v = 0.0;
-      for (int h = 1; h <= 6; ++h) v += std::sin(h * phase) / h;
-      out[i] = static_cast<float>(amp * env * v + noise(rng));
-    }
-  }
-  return out;
-}
 
 struct Frames {
   std::vector<int> si;
