@@ -1,173 +1,213 @@
-// The whole-run stream: one complete utterance in, every finished frame out
-// through a callback. Keypoint offsets for the whole audio come first; then a
-// render thread and the calling thread run as a two-stage pipeline (render
-// crop, paste crop) over a ring of four crops.
-#include <algorithm>
+// The whole-run stream: its render/paste pipeline and the exported vesk_stream calls.
+#include "pipeline/vesk_stream.h"
+
 #include <atomic>
 #include <condition_variable>
-#include <cstdio>
 #include <cstring>
 #include <exception>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "bundle/vesk_capi.h"
+#include "bundle/vesk_context.h"
 #include "bundle/vesk_imx.h"
-#include "vesk/vesk.h"
 #include "vesk/vesk_a2x.h"
 
+namespace vesk::stream {
+
+std::vector<int> sourceIndices(int frames, int nt, int skip) {
+  std::vector<int> out;
+  if (frames > skip) out.reserve(static_cast<size_t>(frames - skip));
+  int u = 0;
+  for (int t = 0; t < frames; ++t) {
+    if (t >= skip) out.push_back(u);
+    u = nt >= 2 ? (u + 1) % nt : 0;
+  }
+  return out;
+}
+
+namespace {
+
+// The ring's counters and the two stages' shared flags. Every change that a waiting side must see
+// is made under the mutex, so no wake-up is lost between a side's check and its wait.
+struct Ring {
+  std::mutex m;
+  std::condition_variable cropReady;
+  std::condition_variable slotFree;
+  int rendered = 0;
+  int pasted = 0;
+  bool done = false;
+  std::atomic<bool> failed{false};
+
+  void fail() {
+    {
+      std::lock_guard<std::mutex> lk(m);
+      failed.store(true);
+    }
+    cropReady.notify_all();
+    slotFree.notify_all();
+  }
+};
+
+}  // namespace
+
+bool runPipeline(int count, size_t cropFloats, const RenderStage& render, const PasteStage& paste,
+                 const DeliverStage& deliver) {
+  if (count < 1) return true;
+  std::vector<float> slots(static_cast<size_t>(kRingSlots) * cropFloats);
+  Ring ring;
+  std::exception_ptr renderError;
+
+  std::thread renderer([&] {
+    try {
+      for (int r = 0; r < count && !ring.failed.load(); ++r) {
+        const float* crop = render(r);
+        if (crop == nullptr) {
+          ring.fail();
+          break;
+        }
+        {
+          std::unique_lock<std::mutex> lk(ring.m);
+          ring.slotFree.wait(lk, [&] { return ring.rendered - ring.pasted < kRingSlots || ring.failed.load(); });
+          if (ring.failed.load()) break;
+        }
+        // The slot is free until `rendered` counts it: the paste side reads only counted slots.
+        std::memcpy(&slots[static_cast<size_t>(r % kRingSlots) * cropFloats], crop, cropFloats * sizeof(float));
+        {
+          std::lock_guard<std::mutex> lk(ring.m);
+          ++ring.rendered;
+        }
+        ring.cropReady.notify_one();
+      }
+    } catch (...) {
+      renderError = std::current_exception();
+      ring.fail();
+    }
+    {
+      std::lock_guard<std::mutex> lk(ring.m);
+      ring.done = true;
+    }
+    ring.cropReady.notify_one();
+  });
+  // However the paste loop ends (a failure, or an exception from a stage), the render thread is told
+  // to stop before it is joined, so it never waits for a slot that nobody will free.
+  int completed = 0;
+  try {
+    for (int r = 0; r < count; ++r) {
+      {
+        std::unique_lock<std::mutex> lk(ring.m);
+        ring.cropReady.wait(lk, [&] { return ring.rendered > r || ring.done || ring.failed.load(); });
+        if (ring.failed.load() || ring.rendered <= r) break;
+      }
+      if (!paste(r, &slots[static_cast<size_t>(r % kRingSlots) * cropFloats])) {
+        ring.fail();
+        break;
+      }
+      {
+        std::lock_guard<std::mutex> lk(ring.m);
+        ++ring.pasted;
+      }
+      ring.slotFree.notify_one();
+      deliver(r);
+      ++completed;
+    }
+  } catch (...) {
+    ring.fail();
+    renderer.join();
+    throw;
+  }
+  renderer.join();
+  if (renderError) std::rethrow_exception(renderError);
+  return completed == count && !ring.failed.load();
+}
+
+}  // namespace vesk::stream
+
 using vesk::capi::Family;
-using vesk::capi::setError;
 
 struct vesk_stream {
-  vesk_ctx *ctx = nullptr;
-  vesk_fca *fca = nullptr;
-  std::vector<float> targets;
-  int32_t nt = 0, width = 0, height = 0, crop = 0;
+  vesk_ctx* ctx = nullptr;
+  vesk_fca* fca = nullptr;
+  std::vector<float> targets;  // NT x 63
+  int32_t nt = 0;
+  int32_t width = 0;
+  int32_t height = 0;
+  int32_t crop = 0;
   int32_t skip = 0;
   float scale = 1.0f;
-  std::vector<uint8_t> frame;
 
+  vesk_stream() = default;
+  vesk_stream(const vesk_stream&) = delete;
+  vesk_stream& operator=(const vesk_stream&) = delete;
   ~vesk_stream() {
-    if (fca != nullptr) vesk_fca_destroy(fca);
-    if (ctx != nullptr) vesk_destroy(ctx);
+    vesk_fca_destroy(fca);
+    vesk_destroy(ctx);
   }
 };
 
 namespace {
 
-constexpr int kKp = 63;
-constexpr int kRing = 4;
+constexpr const char* kTargetsRefusal = "vesk_stream_create: cannot read xs_target.bin (NT*63 f32)";
 
-bool readTargets(const std::string &bundle, size_t floats, std::vector<float> *out) {
-  const std::string path = vesk::resolveMember(bundle, "xs_target.bin");
-  struct Closer {
-    void operator()(std::FILE *f) const noexcept { std::fclose(f); }
-  };
-  std::unique_ptr<std::FILE, Closer> f(std::fopen(path.c_str(), "rb"));
+// Exactly nt x 63 floats of the bundle's target keypoints, or nothing.
+bool readTargets(const std::string& path, int nt, std::vector<float>& out) {
+  std::ifstream f(path, std::ios::binary | std::ios::ate);
   if (!f) return false;
-  out->assign(floats, 0.0f);
-  if (std::fread(out->data(), sizeof(float), floats, f.get()) != floats) return false;
-  return std::fgetc(f.get()) == EOF;
+  const std::streamoff bytes = f.tellg();
+  const size_t want = static_cast<size_t>(nt) * vesk::stream::kKp;
+  if (bytes < 0 || static_cast<size_t>(bytes) != want * sizeof(float)) return false;
+  out.resize(want);
+  f.seekg(0);
+  return static_cast<bool>(f.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(bytes)));
 }
 
-vesk_stream *create(const char *bundle_dir, const char *encoder_path, int threads, int skip, float scale) {
-  if (bundle_dir == nullptr || encoder_path == nullptr) throw std::runtime_error("NULL bundle_dir/encoder_path");
-  auto s = std::make_unique<vesk_stream>();
-  s->ctx = vesk_create(bundle_dir, "render", threads, "");
-  if (s->ctx == nullptr) throw std::runtime_error(std::string("vesk_create: ") + vesk_last_error());
-  s->nt = vesk_nt(s->ctx);
-  s->width = vesk_width(s->ctx);
-  s->height = vesk_height(s->ctx);
-  s->crop = vesk_crop(s->ctx);
-  const std::string fca_path = std::string(bundle_dir) + "/fca_stream.onnx";
-  s->fca = vesk_fca_create(encoder_path, fca_path.c_str(), threads);
-  if (s->fca == nullptr) throw std::runtime_error(std::string("vesk_fca_create: ") + vesk_fca_last_error());
-  if (!readTargets(vesk::resolveBundlePath(bundle_dir), static_cast<size_t>(s->nt) * kKp, &s->targets))
-    throw std::runtime_error("vesk_stream_create: cannot read xs_target.bin (NT*63 f32)");
-  s->skip = std::max(skip, 0);
-  s->scale = scale;
-  s->frame.assign(static_cast<size_t>(s->width) * static_cast<size_t>(s->height) * 3, 0);
-  return s.release();
-}
-
-int run(vesk_stream *s, const float *audio, int n, vesk_stream_frame_fn fn, void *user) {
-  if (audio == nullptr || n < 0) throw std::runtime_error("bad args");
-  const int N = (n + 639) / 640;
+int runStream(vesk_stream& s, const float* audio, int n, vesk_stream_frame_fn fn, void* user) {
+  using namespace vesk::stream;
+  const int N = n < 1 ? 0 : static_cast<int>((static_cast<long long>(n) + kSamplesPerFrame - 1) / kSamplesPerFrame);
   std::vector<float> deltas(static_cast<size_t>(N) * kKp);
-  if (vesk_fca_deltas(s->fca, audio, n, deltas.data(), N) != N)
-    throw std::runtime_error(std::string("vesk_fca_deltas: ") + vesk_fca_last_error());
-  const int F = N - s->skip;
+  if (vesk_fca_deltas(s.fca, audio, n, deltas.data(), N) != N) {
+    vesk::capi::setError(Family::Stream, std::string("vesk_fca_deltas: ") + vesk_fca_last_error());
+    return -1;
+  }
+  const int F = N - s.skip;
   if (F < 1) return 0;
 
-  // The driver index walks from 0 through every frame, the skipped ones too.
-  std::vector<int> si(static_cast<size_t>(F));
+  const std::vector<int> si = sourceIndices(N, s.nt, s.skip);
   std::vector<float> xs(static_cast<size_t>(F) * kKp), xd(static_cast<size_t>(F) * kKp);
-  int u = 0;
-  for (int t = 0; t < N; ++t) {
-    if (t >= s->skip) {
-      const int r = t - s->skip;
-      si[static_cast<size_t>(r)] = u;
-      const float *row = s->targets.data() + static_cast<size_t>(u) * kKp;
-      for (int k = 0; k < kKp; ++k) {
-        xs[static_cast<size_t>(r) * kKp + k] = row[k];
-        xd[static_cast<size_t>(r) * kKp + k] = row[k] + s->scale * deltas[static_cast<size_t>(t) * kKp + k];
-      }
+  for (int r = 0; r < F; ++r) {
+    const size_t row = static_cast<size_t>(r) * kKp;
+    const float* target = &s.targets[static_cast<size_t>(si[static_cast<size_t>(r)]) * kKp];
+    const float* delta = &deltas[static_cast<size_t>(s.skip + r) * kKp];
+    for (int k = 0; k < kKp; ++k) {
+      xs[row + static_cast<size_t>(k)] = target[k];
+      xd[row + static_cast<size_t>(k)] = target[k] + s.scale * delta[k];
     }
-    u = s->nt >= 2 ? (u + 1) % s->nt : 0;
   }
 
-  const size_t crop_floats = static_cast<size_t>(s->crop) * static_cast<size_t>(s->crop) * 3;
-  std::vector<float> ring(crop_floats * kRing);
-  std::mutex mu;
-  std::condition_variable crop_ready, slot_free;
-  int rendered = 0, pasted = 0;
-  bool done = false;
-  std::atomic<bool> failed{false};
-
-  std::thread renderer([&] {
-    for (int r = 0; r < F && !failed.load(); ++r) {
-      const float *crop =
-          vesk_render_kp_crop(s->ctx, si[static_cast<size_t>(r)], xs.data() + static_cast<size_t>(r) * kKp,
-                              xd.data() + static_cast<size_t>(r) * kKp);
-      if (crop == nullptr) {
-        failed.store(true);
-        break;
-      }
-      std::unique_lock<std::mutex> lk(mu);
-      // The paste side stops taking crops after a failure, so a full ring must
-      // not hold us here.
-      slot_free.wait(lk, [&] { return rendered - pasted < kRing || failed.load(); });
-      if (failed.load()) break;
-      std::memcpy(ring.data() + static_cast<size_t>(rendered % kRing) * crop_floats, crop, crop_floats * sizeof(float));
-      ++rendered;
-      lk.unlock();
-      crop_ready.notify_one();
-    }
-    {
-      std::lock_guard<std::mutex> lk(mu);
-      done = true;
-    }
-    crop_ready.notify_one();
-  });
-
-  std::exception_ptr error;
-  try {
-    for (int r = 0; r < F; ++r) {
-      {
-        std::unique_lock<std::mutex> lk(mu);
-        crop_ready.wait(lk, [&] { return rendered > r || done || failed.load(); });
-        if (rendered <= r) break;  // the render thread ended early
-      }
-      const float *crop = ring.data() + static_cast<size_t>(r % kRing) * crop_floats;
-      if (vesk_paste_crop(s->ctx, si[static_cast<size_t>(r)], crop, s->frame.data(), s->frame.size()) == 0) {
-        failed.store(true);
-        slot_free.notify_one();
-        break;
-      }
-      {
-        std::lock_guard<std::mutex> lk(mu);
-        ++pasted;
-      }
-      slot_free.notify_one();
-      if (fn != nullptr) fn(user, r, s->frame.data(), s->width, s->height);
-    }
-  } catch (...) {
-    error = std::current_exception();
+  std::vector<uint8_t> frame(static_cast<size_t>(s.width) * static_cast<size_t>(s.height) * 3);
+  const size_t cropFloats = static_cast<size_t>(s.crop) * static_cast<size_t>(s.crop) * 3;
+  // The render thread uses the context's renderer and the calling thread its driver cursor and paste
+  // stage: the two stages share no part of the context.
+  const bool ok = runPipeline(
+      F, cropFloats,
+      [&](int r) {
+        const size_t row = static_cast<size_t>(r) * kKp;
+        return vesk_render_kp_crop(s.ctx, si[static_cast<size_t>(r)], &xs[row], &xd[row]);
+      },
+      [&](int r, const float* crop) {
+        return vesk_paste_crop(s.ctx, si[static_cast<size_t>(r)], crop, frame.data(), frame.size()) != 0;
+      },
+      [&](int r) {
+        if (fn != nullptr) fn(user, r, frame.data(), s.width, s.height);
+      });
+  if (!ok) {
+    vesk::capi::setError(Family::Stream, "vesk_stream_run: render/paste failed");
+    return -1;
   }
-  {
-    // Whatever ended the loop, the render thread must see it.
-    std::lock_guard<std::mutex> lk(mu);
-    if (pasted < F) failed.store(true);
-  }
-  slot_free.notify_one();
-  renderer.join();
-  if (error) std::rethrow_exception(error);
-  if (failed.load()) throw std::runtime_error("render/paste failed");
   return F;
 }
 
@@ -175,54 +215,69 @@ int run(vesk_stream *s, const float *audio, int n, vesk_stream_frame_fn fn, void
 
 extern "C" {
 
-VESK_EXPORT vesk_stream *vesk_stream_create(const char *bundle_dir, const char *encoder_path, int threads, int skip,
+VESK_EXPORT const char* vesk_stream_last_error(void) { return vesk::capi::errorText(Family::Stream).c_str(); }
+
+VESK_EXPORT vesk_stream* vesk_stream_create(const char* bundle_dir, const char* encoder_path, int threads, int skip,
                                             float scale) {
   vesk::capi::clearError(Family::Stream);
-  try {
-    return create(bundle_dir, encoder_path, threads, skip, scale);
-  } catch (const std::exception &e) {
-    const std::string text = e.what();
-    const bool named = text.rfind("vesk_create: ", 0) == 0 || text.rfind("vesk_fca_create: ", 0) == 0 ||
-                       text.rfind("vesk_stream_create: ", 0) == 0;
-    setError(Family::Stream, named ? text : "vesk_stream_create: " + text);
-  } catch (...) {
-    setError(Family::Stream, "vesk_stream_create: unknown exception");
+  if (bundle_dir == nullptr || encoder_path == nullptr) {
+    vesk::capi::setError(Family::Stream, "vesk_stream_create: NULL bundle_dir/encoder_path");
+    return nullptr;
   }
-  return nullptr;
+  if (skip < 0) {
+    vesk::capi::setError(Family::Stream, "vesk_stream_create: skip " + std::to_string(skip) + " is negative");
+    return nullptr;
+  }
+  return vesk::capi::guarded(Family::Stream, "vesk_stream_create", static_cast<vesk_stream*>(nullptr), [&]() -> vesk_stream* {
+    auto s = std::make_unique<vesk_stream>();
+    s->ctx = vesk_create(bundle_dir, "render", threads, "");
+    if (s->ctx == nullptr) {
+      vesk::capi::setError(Family::Stream, std::string("vesk_create: ") + vesk_last_error());
+      return nullptr;
+    }
+    s->nt = vesk_nt(s->ctx);
+    s->width = vesk_width(s->ctx);
+    s->height = vesk_height(s->ctx);
+    s->crop = vesk_crop(s->ctx);
+    // The resolved bundle directory: the directory itself, or the unwrapped copy of a container.
+    const std::string dir = s->ctx->manifest.dir;
+    s->fca = vesk_fca_create(encoder_path, (dir + "/fca_stream.onnx").c_str(), threads);
+    if (s->fca == nullptr) {
+      vesk::capi::setError(Family::Stream, std::string("vesk_fca_create: ") + vesk_fca_last_error());
+      return nullptr;
+    }
+    if (!readTargets(vesk::resolveMember(dir, "xs_target.bin"), s->nt, s->targets)) {
+      vesk::capi::setError(Family::Stream, kTargetsRefusal);
+      return nullptr;
+    }
+    s->skip = skip;
+    s->scale = scale;
+    return s.release();
+  });
 }
 
-VESK_EXPORT int vesk_stream_run(vesk_stream *s, const float *audio, int n, vesk_stream_frame_fn fn, void *user) {
+VESK_EXPORT int vesk_stream_run(vesk_stream* s, const float* audio, int n, vesk_stream_frame_fn fn, void* user) {
   vesk::capi::clearError(Family::Stream);
   if (s == nullptr) {
-    setError(Family::Stream, "vesk_stream_run: NULL session");
+    vesk::capi::setError(Family::Stream, "vesk_stream_run: NULL stream");
     return -1;
   }
-  try {
-    return run(s, audio, n, fn, user);
-  } catch (const std::exception &e) {
-    const std::string text = e.what();
-    setError(Family::Stream, text.rfind("vesk_fca_deltas: ", 0) == 0 ? text : "vesk_stream_run: " + text);
-  } catch (...) {
-    setError(Family::Stream, "vesk_stream_run: unknown exception");
-  }
-  return -1;
+  return vesk::capi::guarded(Family::Stream, "vesk_stream_run", -1, [&] { return runStream(*s, audio, n, fn, user); });
 }
 
-VESK_EXPORT int vesk_stream_width(vesk_stream *s) {
+VESK_EXPORT int vesk_stream_width(vesk_stream* s) {
   vesk::capi::clearError(Family::Stream);
-  return s == nullptr ? 0 : s->width;
+  return s != nullptr ? s->width : 0;
 }
 
-VESK_EXPORT int vesk_stream_height(vesk_stream *s) {
+VESK_EXPORT int vesk_stream_height(vesk_stream* s) {
   vesk::capi::clearError(Family::Stream);
-  return s == nullptr ? 0 : s->height;
+  return s != nullptr ? s->height : 0;
 }
 
-VESK_EXPORT void vesk_stream_destroy(vesk_stream *s) {
+VESK_EXPORT void vesk_stream_destroy(vesk_stream* s) {
   vesk::capi::clearError(Family::Stream);
   delete s;
 }
-
-VESK_EXPORT const char *vesk_stream_last_error(void) { return vesk::capi::errorText(Family::Stream).c_str(); }
 
 }  // extern "C"

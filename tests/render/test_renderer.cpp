@@ -193,3 +193,46 @@ TEST(Renderer, ProfilingReportsOnDestruction) {
   EXPECT_EQ(err.rfind("[vesk_ort_profile] 1 frames: ", 0), 0u) << err;
   EXPECT_NE(err.find(" ms/frame in Session::Run\n[vesk_ort_profile] " + tmp / "prof"), std::string::npos) << err;
 }
+
+TEST(Renderer, ADirectorThatFailsOnAnOpenMouthFailsThatFrameOnlyAndStaysUsable) {
+  // The faulty bundle's directors fail inside Session::Run once a lower-lip row is driven 0.02 or
+  // more below its source; runtime errors surface as ONNX Runtime's own exceptions.
+  Opened b(bundleDir("faulty"));
+  const size_t n = 3 * static_cast<size_t>(b.manifest.crop) * b.manifest.crop;
+  std::vector<float> source(n);
+  auto lipDrop = [&](int frame, float d) {
+    std::vector<float> xd(b.xs(frame), b.xs(frame) + 63);
+    xd[12 * 3 + 1] += d;
+    return xd;
+  };
+  for (const char* key : {"b1", "b24_fp32"}) {
+    SCOPED_TRACE(key);
+    auto r = quietRenderer(b, key);
+    const int si = b.drive.si[0];
+    vesk::halfToFloat(b.identity.P(si), source.data(), n);
+    EXPECT_LT(meanAbsDiff(r->render(&si, b.xs(0), b.xs(0), 1), source.data(), n), 0.01);
+    EXPECT_NE(r->render(&si, b.xs(0), lipDrop(0, 0.015f).data(), 1), nullptr);  // a little open: rendered
+    const std::string err = errorOf([&] { r->render(&si, b.xs(0), lipDrop(0, 0.03f).data(), 1); });
+    EXPECT_NE(err.find("/fail/open_mouth_gate"), std::string::npos) << err;
+    EXPECT_LT(meanAbsDiff(r->render(&si, b.xs(0), b.xs(0), 1), source.data(), n), 0.01);
+  }
+  // One open frame fails the whole batch it is in.
+  auto r24 = quietRenderer(b, "b24_fp32");
+  const std::vector<int> si = {b.drive.si[0], b.drive.si[1]};
+  std::vector<float> xs(b.xs(0), b.xs(0) + 126), xd = xs;
+  xd[63 + 12 * 3 + 1] += 0.05f;
+  EXPECT_NE(errorOf([&] { r24->render(si.data(), xs.data(), xd.data(), 2); }), "(no error)");
+  EXPECT_NE(r24->render(si.data(), xs.data(), xs.data(), 2), nullptr);
+
+  // Through the C call: null, with the runtime's text after the call's name, and the next frame renders.
+  testing::internal::CaptureStderr();
+  vesk_ctx* ctx = vesk_create(bundleDir("faulty").c_str(), "b1", 1, "");
+  ASSERT_NE(ctx, nullptr) << vesk_last_error();
+  EXPECT_EQ(vesk_render_kp_crop(ctx, 0, b.xs(0), lipDrop(0, 0.03f).data()), nullptr);
+  const std::string err = vesk_last_error();
+  EXPECT_EQ(err.rfind("vesk_render_kp_crop: ", 0), 0u) << err;
+  EXPECT_NE(err.find("/fail/open_mouth_gate"), std::string::npos) << err;
+  EXPECT_NE(vesk_render_kp_crop(ctx, 0, b.xs(0), b.xs(0)), nullptr) << vesk_last_error();
+  vesk_destroy(ctx);
+  testing::internal::GetCapturedStderr();
+}
