@@ -216,6 +216,10 @@ TEST(VeskCli, SpeakStreamRendersTheWholeRun) {
   const Ran r =
       run("env -u W2V_ONNX " + cli("speak " + bundleDir("small") + " --audio " + wav + " --out " + out + " --stream"));
   ASSERT_EQ(r.status, 0) << r.output;
+  // The fca model's own encoder, which the bundle carries.
+  EXPECT_NE(r.output.find("[vesk] whole-run stream: encoder " + bundleDir("small") + "/audio_encoder_8s.onnx\n"),
+            std::string::npos)
+      << r.output;
   EXPECT_NE(r.output.find(": 25 frames 320x240, 1.00 s of speech from frame 0; frames 25 (whole run); in "),
             std::string::npos)
       << r.output;
@@ -253,8 +257,8 @@ TEST(VeskCli, SpeakMistakes) {
   const Ran noEncoder = run("env -u W2V_ONNX " + cli("speak " + bundleDir("unified") + " --audio " + (tmp / "v.wav") +
                                                      " --out " + (tmp / "x.mp4") + " --stream"));
   EXPECT_EQ(WEXITSTATUS(noEncoder.status), 1);
-  EXPECT_NE(noEncoder.output.find("vesk: --stream needs the speech encoder: pass --encoder PATH, set W2V_ONNX, or put "
-                                  "w2v.onnx in the bundle"),
+  EXPECT_NE(noEncoder.output.find("vesk: --stream needs the 8 s speech encoder: pass --encoder PATH, set W2V_ONNX, or "
+                                  "put audio_encoder_8s.onnx or w2v.onnx in the bundle"),
             std::string::npos)
       << noEncoder.output;
   // A directory that holds no audio model: the session's own refusal, not a hang.

@@ -52,8 +52,8 @@ const char* kHelp =
     "        --stream           render the whole run at once (vesk_stream) instead of a session\n"
     "        --idle SECONDS     idle video before and after the speech (default 1)\n"
     "        --motion-dir DIR   the audio model's directory (default: the bundle)\n"
-    "        --encoder PATH     --stream: the 8 s speech encoder (default $W2V_ONNX, else the\n"
-    "                           bundle's w2v.onnx)\n"
+    "        --encoder PATH     --stream: the 8 s speech encoder (default: the bundle's\n"
+    "                           audio_encoder_8s.onnx, else $W2V_ONNX, else the bundle's w2v.onnx)\n"
     "        When W2V_ONNX is unset and the bundle holds w2v.onnx, speak sets W2V_ONNX to it, so\n"
     "        the audio model finds the shared speech encoder (and the short-window pair beside it).\n";
 

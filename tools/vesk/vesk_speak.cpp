@@ -60,10 +60,10 @@ struct StreamFree {
 
 double secondsSince(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
 
-// The bundle's own copy of the shared speech encoder, when it carries one.
-std::string bundleEncoder(const std::string& bundle) {
+// The path of a member of the bundle, or "" when the bundle does not carry it.
+std::string bundleMember(const std::string& bundle, const char* member) {
   char path[4096];
-  return vesk_bundle_resolve_member(bundle.c_str(), "w2v.onnx", path, sizeof path) == 1 ? path : "";
+  return vesk_bundle_resolve_member(bundle.c_str(), member, path, sizeof path) == 1 ? path : "";
 }
 
 std::string envOr(const char* name) {
@@ -89,7 +89,7 @@ struct Outcome {
 // environment names none.
 std::unique_ptr<vesk_ctx, CtxFree> openContext(const SpeakOptions& o) {
   if (envOr("W2V_ONNX").empty()) {
-    const std::string enc = bundleEncoder(o.bundle);
+    const std::string enc = bundleMember(o.bundle, "w2v.onnx");
     if (!enc.empty()) ::setenv("W2V_ONNX", enc.c_str(), 1);
   }
   std::unique_ptr<vesk_ctx, CtxFree> ctx(vesk_create(o.bundle.c_str(), o.model.c_str(), o.threads, o.ep.c_str()));
@@ -247,13 +247,17 @@ void onStreamFrame(void* user, int index, const uint8_t* frame, int, int) {
 }
 
 std::unique_ptr<vesk_stream, StreamFree> openStream(const SpeakOptions& o) {
+  // A bundle that ships the encoder its fca model was made against knows best; otherwise the
+  // shared speech encoder serves.
   std::string encoder = o.encoder;
+  if (encoder.empty()) encoder = bundleMember(o.bundle, "audio_encoder_8s.onnx");
   if (encoder.empty()) encoder = envOr("W2V_ONNX");
-  if (encoder.empty()) encoder = bundleEncoder(o.bundle);
+  if (encoder.empty()) encoder = bundleMember(o.bundle, "w2v.onnx");
   if (encoder.empty())
     throw std::runtime_error(
-        "--stream needs the speech encoder: pass --encoder PATH, set W2V_ONNX, or put w2v.onnx "
-        "in the bundle");
+        "--stream needs the 8 s speech encoder: pass --encoder PATH, set W2V_ONNX, or put audio_encoder_8s.onnx "
+        "or w2v.onnx in the bundle");
+  std::fprintf(stderr, "[vesk] whole-run stream: encoder %s\n", encoder.c_str());
   // No frames skipped, the audio's keypoint offsets at full scale.
   std::unique_ptr<vesk_stream, StreamFree> st(
       vesk_stream_create(o.bundle.c_str(), encoder.c_str(), o.threads, 0, 1.0f));

@@ -16,7 +16,7 @@ struct SpeakOptions {
   enum class Mode { Live, Offline, Stream };
   std::string bundle, audio, out;
   std::string motionDir;  // empty: the bundle
-  std::string encoder;    // --stream: the 8 s speech encoder; empty: $W2V_ONNX or the bundle's w2v.onnx
+  std::string encoder;    // --stream: the 8 s speech encoder; empty: see the help text
   std::string model = "b1";
   std::string ep;
   int threads = 0;
