@@ -210,6 +210,49 @@ TEST_F(MotionStream, FinishGivesExactlyCeilOfSamplesOver640Frames) {
   }
 }
 
+// Neighbouring feature windows share nine log-mel frames. Taking them over from the previous block
+// must give the frames that computing them again gives, bit for bit: with all audio there, live, and
+// live with windows run ahead on zeros, whose shared frames saw zeros and must not be taken over.
+TEST_F(MotionStream, SharedMelFramesGiveTheSameFramesAsComputingThemAgain) {
+  const auto& a = testAudio();
+  struct Mode {
+    const char* name;
+    size_t step;  // 0: all audio, then finish
+    int eager;
+  };
+  for (const Mode& mode : {Mode{"whole", 0, -1}, Mode{"live 640", 640, -1}, Mode{"live 640, 8 ahead", 640, 8}}) {
+    SCOPED_TRACE(mode.name);
+    Frames got[2];
+    int reused[2] = {0, 0}, eager = 0;
+    for (int reuse : {1, 0}) {
+      session->reset(0, 1, 1);
+      session->setMelReuse(reuse != 0);
+      session->setEager(mode.eager);
+      Frames& f = got[reuse];
+      for (size_t i = 0; i < a.size(); i += mode.step == 0 ? a.size() : mode.step) {
+        const size_t n = mode.step == 0 ? a.size() : std::min(mode.step, a.size() - i);
+        session->push(a.data() + i, static_cast<int>(n));
+        if (mode.step != 0) pullAll(*session, f);
+      }
+      session->finish();
+      pullAll(*session, f);
+      reused[reuse] = session->melFramesReused();
+      if (reuse == 1) eager = session->eagerWindows();
+    }
+    session->setMelReuse(true);
+    session->setEager(-1);
+    EXPECT_TRUE(got[1] == got[0]);
+    EXPECT_EQ(reused[0], 0);
+    const int windows = static_cast<int>((framesOf(a.size()) + 4) / 5);
+    if (eager == 0) {
+      EXPECT_EQ(reused[1], 9 * (windows - 1));  // every window but the first
+    } else {
+      EXPECT_GT(reused[1], 0);
+      EXPECT_LT(reused[1], 9 * (windows - 1));
+    }
+  }
+}
+
 // The motion network sees 80-frame windows every 70 frames. Before finish a window runs once its 80th
 // conditioning row exists, and a frame is served once the motion table holds 11 rows beyond it.
 TEST_F(MotionStream, WindowsAdvanceBy70AndLiveFramesWaitFor11RowsOfMargin) {
