@@ -68,6 +68,24 @@ bool startsWith(const std::string& s, const char* p) { return s.rfind(p, 0) == 0
 
 inline float clampTo(float v, float lo, float hi) { return v < lo ? lo : (v > hi ? hi : v); }
 
+// The pose part of a motion row as the mean of the same part of rows first .. first + n - 1 (n is 1
+// to 3, rows kMotionDim apart), summed in row order from 0 as the plain loop does.
+void meanOfRows(float* __restrict dst, const float* __restrict r0, int n) {
+  constexpr int kD = Motion::kMotionDim;
+  if (n == 3) {
+    for (int d = 0; d < Motion::kSmoothDims; ++d) dst[d] = (((0.0f + r0[d]) + r0[kD + d]) + r0[2 * kD + d]) / 3.0f;
+  } else if (n == 2) {
+    for (int d = 0; d < Motion::kSmoothDims; ++d) dst[d] = ((0.0f + r0[d]) + r0[kD + d]) / 2.0f;
+  } else {
+    for (int d = 0; d < Motion::kSmoothDims; ++d) dst[d] = (0.0f + r0[d]) / 1.0f;
+  }
+}
+
+// Every dimension of a motion row clamped into its [min, max].
+void clampRow(float* __restrict row, const float* __restrict lo, const float* __restrict hi) {
+  for (int d = 0; d < Motion::kMotionDim; ++d) row[d] = clampTo(row[d], lo[d], hi[d]);
+}
+
 // A conditioning row's audio part: the mean of two student frames, each as value x scale + mean.
 // Restrict-qualified parameters let the compiler vectorise it.
 void audioRow(float* __restrict row, const float* __restrict a, const float* __restrict b, const float* __restrict sd,
@@ -82,8 +100,7 @@ Motion::Motion(const std::string& motionDir, int threads, const std::string& ep)
   loadTables(motionDir);
   openNets(motionDir, threads, ep);
 
-  audioWin_.assign(kWindowSamples, 0.0f);
-  padded_.assign(kWindowSamples + 512, 0.0f);
+  padded_.assign(kWindowSamples + 2 * kPad, 0.0f);
   feat_.assign(kStudentFrames * kFeatDim, 0.0f);
   reset(0, 1, 1);
 }
@@ -208,47 +225,50 @@ void Motion::push(const float* samples, int n) {
   if (n > 0) samples_.insert(samples_.end(), samples, samples + n);
 }
 
-void Motion::melPad(const float* win) {
+void Motion::melPad() {
   // Reflect without repeating the edge sample, as a centred STFT does.
   float* p = padded_.data();
-  std::memcpy(p + 256, win, sizeof(float) * kWindowSamples);
-  for (int i = 0; i < 256; ++i) {
-    p[i] = win[256 - i];
-    p[256 + kWindowSamples + i] = win[kWindowSamples - 2 - i];
+  const float* win = p + kPad;
+  for (int i = 0; i < kPad; ++i) {
+    p[i] = win[kPad - i];
+    p[kPad + kWindowSamples + i] = win[kWindowSamples - 2 - i];
   }
 }
 
 void Motion::melBlock(const float* win, float* out) {
-  melPad(win);
+  std::memcpy(padded_.data() + kPad, win, sizeof(float) * kWindowSamples);
+  melPad();
   mel_.block(padded_.data(), out);
 }
 
 void Motion::processWindow(int w) {
-  // The window's audio: what was pushed of samples start .. start + 6479, zeros elsewhere.
+  // The window's audio, in place in the padded block: what was pushed of samples start .. start +
+  // 6479, zeros elsewhere.
   const int64_t start = static_cast<int64_t>(kSamplesPerFrame) * w - kWindowLead;
   const auto have = static_cast<int64_t>(samples_.size());
   const int64_t from = std::clamp<int64_t>(-start, 0, kWindowSamples);
   const int64_t to = std::clamp<int64_t>(have - start, from, kWindowSamples);
-  std::fill(audioWin_.begin(), audioWin_.begin() + from, 0.0f);
-  if (to > from) std::copy(samples_.begin() + (start + from), samples_.begin() + (start + to), audioWin_.begin() + from);
-  std::fill(audioWin_.begin() + to, audioWin_.end(), 0.0f);
+  float* win = padded_.data() + kPad;
+  std::fill(win, win + from, 0.0f);
+  if (to > from) std::copy(samples_.begin() + (start + from), samples_.begin() + (start + to), win + from);
+  std::fill(win + to, win + kWindowSamples, 0.0f);
+  melPad();
   // The student's input still holds the previous window's block (a run only reads it). Its shared
   // frames read samples start - 3200 + 3264 .. start - 3200 + 6335: when those had all been pushed
   // then (or lay before the audio, zeros both times), they are the same samples now.
   float* mel = student_.in(0);
   const int64_t sharedEnd = start - static_cast<int64_t>(kSamplesPerFrame) * kWindowFrames +
-                            (kHopSamples * kMelSharedTo + MotionMel::kFft / 2);  // the pad is half a frame
+                            (kHopSamples * kMelSharedTo + MotionMel::kFft - kPad);
   if (melReuse_ && melWindow_ == w - kWindowFrames && sharedEnd <= melHave_) {
     for (int m = 0; m < kMelBands; ++m)
       std::memmove(mel + m * kMelFrames + (kMelSharedFrom - kMelShift), mel + m * kMelFrames + kMelSharedFrom,
                    sizeof(float) * (kMelSharedTo - kMelSharedFrom + 1));
     // The rest: frame 0 (it reads the reflected start) and 10..20.
     static constexpr std::array<int, 12> kFresh = {0, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20};
-    melPad(audioWin_.data());
     mel_.frames(padded_.data(), kFresh.data(), static_cast<int>(kFresh.size()), mel);
     melReused_ += kMelSharedTo - kMelSharedFrom + 1;
   } else {
-    melBlock(audioWin_.data(), mel);
+    mel_.block(padded_.data(), mel);
   }
   melWindow_ = w;
   melHave_ = have;
@@ -288,14 +308,22 @@ void Motion::processWindow(int w) {
 void Motion::runChunk(int c) {
   const auto t0 = std::chrono::steady_clock::now();
   const int base = kStride * c;
-  float* win = lmdm_.in(1);
-  for (int i = 0; i < kChunk; ++i) {
-    const int r = base + std::min(i, condRows_ - 1 - base);
-    std::memcpy(win + static_cast<size_t>(i) * kCondDim, &cond_[static_cast<size_t>(r) * kCondDim],
-                sizeof(float) * kCondDim);
-  }
   std::memcpy(lmdm_.in(0), state_.data(), sizeof(float) * kMotionDim);
-  lmdm_.run();
+  // The window is 80 consecutive conditioning rows, read in place; only a window past the last row
+  // (the last one repeated) is put together in the network's own buffer.
+  const float* win = &cond_[static_cast<size_t>(base) * kCondDim];
+  if (base + kChunk <= condRows_) {
+    lmdm_.runWith(1, win);
+  } else {
+    float* own = lmdm_.in(1);
+    for (int i = 0; i < kChunk; ++i) {
+      const int r = base + std::min(i, condRows_ - 1 - base);
+      std::memcpy(own + static_cast<size_t>(i) * kCondDim, &cond_[static_cast<size_t>(r) * kCondDim],
+                  sizeof(float) * kCondDim);
+    }
+    win = own;
+    lmdm_.run();
+  }
   const float* pred = lmdm_.out(0);
   if (!dumpedChunk_) {
     dump("lmdm0_kp.bin", lmdm_.in(0), kMotionDim, false);
@@ -312,12 +340,7 @@ void Motion::runChunk(int c) {
                        table_.begin() + static_cast<ptrdiff_t>(c1 + 1) * kMotionDim);
     for (int i = lo; i <= hi; ++i) {
       const int a = std::max(i - 1, 0), b = std::min(i + 1, rows - 1);
-      float* dst = &table_[static_cast<size_t>(i) * kMotionDim];
-      for (int d = 0; d < kSmoothDims; ++d) {
-        float s = 0;
-        for (int j = a; j <= b; ++j) s += smoothCopy_[static_cast<size_t>(j - c0) * kMotionDim + static_cast<size_t>(d)];
-        dst[d] = s / static_cast<float>(b - a + 1);
-      }
+      meanOfRows(&table_[static_cast<size_t>(i) * kMotionDim], &smoothCopy_[static_cast<size_t>(a - c0) * kMotionDim], b - a + 1);
     }
   };
 
@@ -431,18 +454,10 @@ void Motion::buildFinal() {
   smoothCopy_ = table_;
   for (int i = 0; i < rows; ++i) {
     const int a = std::max(i - 1, 0), b = std::min(i + 1, rows - 1);
-    for (int d = 0; d < kSmoothDims; ++d) {
-      float s = 0;
-      for (int j = a; j <= b; ++j) s += smoothCopy_[static_cast<size_t>(j) * kMotionDim + static_cast<size_t>(d)];
-      table_[static_cast<size_t>(i) * kMotionDim + static_cast<size_t>(d)] = s / static_cast<float>(b - a + 1);
-    }
+    meanOfRows(&table_[static_cast<size_t>(i) * kMotionDim], &smoothCopy_[static_cast<size_t>(a) * kMotionDim], b - a + 1);
   }
   dump("res_post.bin", table_.data(), table_.size(), false);
-  for (int i = 0; i < rows; ++i)
-    for (int d = 0; d < kMotionDim; ++d) {
-      float& v = table_[static_cast<size_t>(i) * kMotionDim + static_cast<size_t>(d)];
-      v = clampTo(v, vmin_[static_cast<size_t>(d)], vmax_[static_cast<size_t>(d)]);
-    }
+  for (int i = 0; i < rows; ++i) clampRow(&table_[static_cast<size_t>(i) * kMotionDim], vmin_.data(), vmax_.data());
   dump("final.bin", table_.data(), table_.size(), false);
   final_ = true;
 }
@@ -453,13 +468,9 @@ void Motion::motionRow(int f, float* row) const {
   if (!final_) {
     // Live rows f - 1 .. f + 1 exist: a served frame has kMargin rows beyond it.
     const int a = std::max(f - 1, 0), b = f + 1;
-    for (int d = 0; d < kSmoothDims; ++d) {
-      float s = 0;
-      for (int j = a; j <= b; ++j) s += table_[static_cast<size_t>(j) * kMotionDim + static_cast<size_t>(d)];
-      row[d] = s / static_cast<float>(b - a + 1);
-    }
+    meanOfRows(row, &table_[static_cast<size_t>(a) * kMotionDim], b - a + 1);
   }
-  for (int d = 0; d < kMotionDim; ++d) row[d] = clampTo(row[d], vmin_[static_cast<size_t>(d)], vmax_[static_cast<size_t>(d)]);
+  clampRow(row, vmin_.data(), vmax_.data());
 }
 
 void Motion::emitFrame(int* si, float* xs, float* xd) {

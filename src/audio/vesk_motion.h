@@ -29,6 +29,7 @@ class VESK_EXPORT Motion {
   static constexpr int kMelBands = 80;
   static constexpr int kMelFrames = 21;
   static constexpr int kHopSamples = 320;
+  static constexpr int kPad = 256;              // reflected samples at each end of a window
   static constexpr int kFeatDim = 1024;
   static constexpr int kStudentFrames = 20;
   static constexpr int kCondDim = 1103;
@@ -86,7 +87,7 @@ class VESK_EXPORT Motion {
 
   void loadTables(const std::string& dir);
   void openNets(const std::string& dir, int threads, const std::string& ep);
-  void melPad(const float* window6480);  // into padded_
+  void melPad();  // reflects the window at padded_ + kPad into the pads
   void processWindow(int w);
   void runChunk(int c);
   void buildFinal();
@@ -136,7 +137,7 @@ class VESK_EXPORT Motion {
   bool dumpedWindow_ = false, dumpedChunk_ = false;
 
   // Scratch, sized once.
-  std::vector<float> audioWin_, padded_, feat_, smoothCopy_;
+  std::vector<float> padded_, feat_, smoothCopy_;  // padded_: a window and its reflected pads
   std::array<float, kMotionDim> row_{};
   std::array<float, kKp> exprD_{}, xsPosed_{};
 };
