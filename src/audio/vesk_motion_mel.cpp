@@ -21,7 +21,7 @@ namespace hn = hwy::HWY_NAMESPACE;
 
 using T = MotionMel;
 
-// Natural log of positive normal floats, within an ulp or so of the C library's: the exponent is
+// Natural log of positive normal floats, within an ulp of the exact value: the exponent is
 // split off, the mantissa m is brought into [sqrt(1/2), sqrt(2)) and log(1 + (m - 1)) comes from a
 // minimax polynomial (the Cephes logf coefficients), evaluated with separate multiplies and adds.
 template <class D, class V>
@@ -170,21 +170,22 @@ HWY_EXPORT(FramesImpl);
 
 MotionMel::MotionMel() {
   constexpr double kPi = 3.14159265358979323846;
+  std::array<float, 256> twCos{}, twSin{};
   for (int i = 0; i < 256; ++i) {
-    twCos_[static_cast<size_t>(i)] = static_cast<float>(std::cos(-2.0 * kPi * i / 512.0));
-    twSin_[static_cast<size_t>(i)] = static_cast<float>(std::sin(-2.0 * kPi * i / 512.0));
+    twCos[static_cast<size_t>(i)] = static_cast<float>(std::cos(-2.0 * kPi * i / 512.0));
+    twSin[static_cast<size_t>(i)] = static_cast<float>(std::sin(-2.0 * kPi * i / 512.0));
   }
   // The packed transform has 256 points: its twiddle exp(-2 pi i k / 256) is entry 2k of the table.
   size_t at = 0;
   for (int h = 1; h < kHalf; h <<= 1)
     for (int k = 0; k < h; ++k) {
       const auto idx = static_cast<size_t>(k * (kHalf / h));
-      tables_.stageTwiddles[at++] = twCos_[idx];
-      tables_.stageTwiddles[at++] = twSin_[idx];
+      tables_.stageTwiddles[at++] = twCos[idx];
+      tables_.stageTwiddles[at++] = twSin[idx];
     }
   for (int k = 0; k <= kHalf / 2; ++k) {
-    tables_.splitTwiddles[static_cast<size_t>(2 * k)] = twCos_[static_cast<size_t>(k)];
-    tables_.splitTwiddles[static_cast<size_t>(2 * k + 1)] = twSin_[static_cast<size_t>(k)];
+    tables_.splitTwiddles[static_cast<size_t>(2 * k)] = twCos[static_cast<size_t>(k)];
+    tables_.splitTwiddles[static_cast<size_t>(2 * k + 1)] = twSin[static_cast<size_t>(k)];
   }
   for (int i = 0; i < kHalf; ++i) {
     int r = 0;

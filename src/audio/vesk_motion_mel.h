@@ -26,7 +26,6 @@ class VESK_EXPORT MotionMel {
   static constexpr int kBands = 80;
   static constexpr int kFrames = 21;
   static constexpr int kHop = 320;
-  static constexpr int kSpan = kHop * (kFrames - 1) + kFft;  // samples of padded input one block reads
   static constexpr size_t kMaxLanes = 16;
 
   // The twiddles are cos and sin of -2 pi i / 512 for i < 256, computed in double and rounded to float.
@@ -37,7 +36,7 @@ class VESK_EXPORT MotionMel {
   void setTables(const float* window, const float* binmat);
 
   // out[m * 21 + t] = log(sum_k binmat(k, m) |X_t(k)| + 1e-8) with X_t the transform of the 512
-  // windowed samples of padded from 320 t. Allocates nothing.
+  // windowed samples of padded (6912 floats or more) from 320 t. Allocates nothing.
   void block(const float* padded, float* out);
 
   // The same for the count frames listed in which (each 0..20) only; the other columns of out are
@@ -58,7 +57,6 @@ class VESK_EXPORT MotionMel {
   };
 
  private:
-  std::array<float, 256> twCos_{}, twSin_{};
   Tables tables_;
   hwy::AlignedFreeUniquePtr<float[]> scratch_;
 };
