@@ -1,24 +1,33 @@
 // The audio models' cost per video frame and how much of it is our own work rather than ONNX Runtime's:
-// each case reports the time per frame and the share of it spent outside Session::Run (the ratio of
-// our code to the runtime it drives, measured in the same run).
+// each stream case reports the time per frame and the share of it spent outside Session::Run (the
+// ratio of our code to the runtime it drives, measured in the same run).
 //
-//   motion/finished   10 s of voice pushed whole, finish, pull every frame
-//   motion/live       the same voice pushed 640 samples at a time, pulling after every push
-//   fca/whole_run     one vesk_fca deltas call over 10 s of voice
+//   mel_block/vesk       one feature window's log-mel block (the packed real transform, frames in SIMD lanes)
+//   mel_block/baseline   the same block the plain way (a 512-point complex FFT per frame, in float)
+//   motion/finished      10 s of voice pushed whole, finish, pull every frame      (tiny test models)
+//   motion/live          the same voice pushed 640 samples at a time, pulling after every push
+//   motion_full/...      both again on the realistic-size models
+//   fca/whole_run        one vesk_fca deltas call over 10 s of voice
 //
-// The models come from the generator; run `ctest -R vesk_motion_models` in the build tree first.
+// The models come from the generator, not from this program: `ctest -R vesk_motion_models` writes the
+// tiny ones, the build target motion_models_full the realistic-size ones (about 225 MB, bench only):
+//   cmake --build build/release --target vesk_bench_motion motion_models_full
 //   build/release/bench/vesk_bench_motion [--benchmark_repetitions=5]
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
+#include "audio/motion_mel_reference.h"
 #include "audio/motion_test_util.h"
 #include "audio/vesk_fca.h"
 #include "audio/vesk_motion.h"
+#include "audio/vesk_motion_net.h"
 
 namespace {
 
@@ -28,16 +37,38 @@ const std::vector<float>& voice10s() {
   return a;
 }
 
-bool haveModels(benchmark::State& st) {
-  if (std::filesystem::exists(kModels + "/nt8/meta.json") && std::filesystem::exists(kModels + "/fca/fca_stream.onnx")) return true;
-  st.SkipWithError(("no models under " + kModels + ": run ctest -R vesk_motion_models first").c_str());
+bool haveModels(benchmark::State& st, const std::string& sub, const char* how) {
+  if (std::filesystem::exists(kModels + "/" + sub)) return true;
+  st.SkipWithError(("no " + kModels + "/" + sub + ": " + how).c_str());
   return false;
 }
+const char* kTinyHow = "run ctest -R vesk_motion_models first";
+const char* kFullHow = "build the target motion_models_full first";
 
 void report(benchmark::State& st, double seconds, double runSeconds, double frames) {
   st.counters["us_per_frame"] = benchmark::Counter(seconds * 1e6 / frames);
   st.counters["outside_run_share"] = benchmark::Counter((seconds - runSeconds) / seconds);
   st.SetItemsProcessed(static_cast<int64_t>(frames));
+}
+
+void BM_MelBlock(benchmark::State& st, bool ours) {
+  if (!haveModels(st, "nt8/meta.json", kTinyHow)) return;
+  const std::string dir = kModels + "/nt8";
+  vesk::Motion m(dir, 1, "");
+  vesk::ref::MelReference ref(vesk::readFloatFile(dir + "/hubert_stft_window.bin", 512),
+                              vesk::readFloatFile(dir + "/hubert_stft_binmat.bin", 257 * 80));
+  const float* win = voice10s().data() + 16000;
+  std::vector<float> out(80 * 21);
+  for (auto _ : st) {
+    if (ours) {
+      m.melBlock(win, out.data());
+    } else {
+      ref.floatBlock(win, out.data());
+    }
+    benchmark::DoNotOptimize(out.data());
+    benchmark::ClobberMemory();
+  }
+  st.SetItemsProcessed(st.iterations());
 }
 
 void pullAll(vesk::Motion& m, int& frames) {
@@ -46,9 +77,9 @@ void pullAll(vesk::Motion& m, int& frames) {
   while (int k = m.pull(si, xs, xd, 32)) frames += k;
 }
 
-void BM_Motion(benchmark::State& st, bool live) {
-  if (!haveModels(st)) return;
-  vesk::Motion m(kModels + "/nt8", 1, "");
+void BM_Motion(benchmark::State& st, const std::string& sub, bool live) {
+  if (!haveModels(st, sub + "/meta.json", sub == "full" ? kFullHow : kTinyHow)) return;
+  vesk::Motion m(kModels + "/" + sub, 1, "");
   const auto& a = voice10s();
   double seconds = 0, frames = 0;
   const double run0 = m.runSeconds();
@@ -73,7 +104,7 @@ void BM_Motion(benchmark::State& st, bool live) {
 }
 
 void BM_FcaWholeRun(benchmark::State& st) {
-  if (!haveModels(st)) return;
+  if (!haveModels(st, "fca/fca_stream.onnx", kTinyHow)) return;
   vesk::Fca f(kModels + "/fca/audio_encoder_8s.onnx", kModels + "/fca/fca_stream.onnx", 1);
   const auto& a = voice10s();
   const int cap = vesk::Fca::framesFor(static_cast<int>(a.size()));
@@ -88,10 +119,51 @@ void BM_FcaWholeRun(benchmark::State& st) {
   report(st, seconds, f.runSeconds() - run0, frames);
 }
 
-BENCHMARK_CAPTURE(BM_Motion, finished, false)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_Motion, live, true)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_MelBlock, vesk, true)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_MelBlock, baseline, false)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_Motion, finished, std::string("nt8"), false)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Motion, live, std::string("nt8"), true)->Unit(benchmark::kMillisecond);
+// A realistic-size stream takes seconds: a few iterations say enough.
+BENCHMARK_CAPTURE(BM_Motion, full_finished, std::string("full"), false)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK_CAPTURE(BM_Motion, full_live, std::string("full"), true)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_FcaWholeRun)->Unit(benchmark::kMillisecond);
+
+// Prints, after the usual table, the mel block's speed-up over its baseline and each stream's share
+// outside Session::Run.
+class SummaryReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    // With --benchmark_repetitions the median, which comes after the single runs, wins.
+    for (const Run& r : runs) {
+      if (r.error_occurred || !(r.run_type == Run::RT_Iteration || r.aggregate_name == "median")) continue;
+      const std::string& name = r.run_name.function_name;
+      cpu_[name] = r.GetAdjustedCPUTime();
+      const auto it = r.counters.find("outside_run_share");
+      if (it != r.counters.end()) share_[name] = it->second.value;
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+  void Finalize() override {
+    ConsoleReporter::Finalize();
+    const auto ours = cpu_.find("BM_MelBlock/vesk"), base = cpu_.find("BM_MelBlock/baseline");
+    if (ours != cpu_.end() && base != cpu_.end())
+      std::printf("\nmel block speed-up over the plain float FFT (baseline CPU time / vesk CPU time): %.2fx\n",
+                  base->second / ours->second);
+    if (!share_.empty()) std::printf("share of the time outside Session::Run:\n");
+    for (const auto& [name, s] : share_) std::printf("  %-28s %5.1f %%\n", name.c_str(), 100.0 * s);
+  }
+
+ private:
+  std::map<std::string, double> cpu_, share_;
+};
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  SummaryReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+  return 0;
+}

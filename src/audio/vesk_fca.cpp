@@ -9,6 +9,15 @@
 
 namespace vesk {
 
+namespace {
+
+// f[c] += e[c]; restrict-qualified parameters let the compiler vectorise it.
+void accumulate(float* __restrict f, const float* __restrict e, int n) {
+  for (int c = 0; c < n; ++c) f[c] += e[c];
+}
+
+}  // namespace
+
 Fca::Fca(const std::string& encoderPath, const std::string& fcaPath, int threads) {
   options_.SetIntraOpNumThreads(threads < 1 ? pool::threads() : threads);
   options_.SetInterOpNumThreads(1);
@@ -27,12 +36,11 @@ const std::vector<float>& Fca::features(const float* audio, int n) {
     // The window, zero past the end, normalised to zero mean and unit variance.
     float* x = encoder_.in(0);
     const long long from = static_cast<long long>(kSamplesPerFrame) * s;
+    const long long have = std::clamp<long long>(n - from, 0, kWindowSamples);
+    if (have > 0) std::copy(audio + from, audio + from + have, x);
+    std::fill(x + have, x + kWindowSamples, 0.0f);
     double sum = 0;
-    for (int i = 0; i < kWindowSamples; ++i) {
-      const long long k = from + i;
-      x[i] = k < n ? audio[k] : 0.0f;
-      sum += x[i];
-    }
+    for (int i = 0; i < kWindowSamples; ++i) sum += x[i];
     const double mean = sum / kWindowSamples;
     double var = 0;
     for (int i = 0; i < kWindowSamples; ++i) var += (x[i] - mean) * (x[i] - mean);
@@ -45,10 +53,7 @@ const std::vector<float>& Fca::features(const float* audio, int n) {
     for (int i = s == 0 ? 0 : kWindowFrames / 4; i < kWindowFrames && s + i < frames; ++i) {
       if (s + i < filled) continue;  // each frame keeps the first window that delivered it
       float* f = &feat_[static_cast<size_t>(s + i) * kChannels];
-      for (int l : kLayers) {
-        const float* e = emb + (static_cast<size_t>(l) * kWindowFrames + static_cast<size_t>(i)) * kChannels;
-        for (int c = 0; c < kChannels; ++c) f[c] += e[c];
-      }
+      for (int l : kLayers) accumulate(f, emb + (static_cast<size_t>(l) * kWindowFrames + static_cast<size_t>(i)) * kChannels, kChannels);
       for (int c = 0; c < kChannels; ++c) f[c] /= static_cast<float>(kLayers.size());
       filled = s + i + 1;
     }
@@ -97,11 +102,17 @@ int Fca::deltas(const float* audio, int n, float* out, int cap) {
   std::fill(prev, prev + kKp, 0.0f);
   std::fill(h, h + kHidden, 0.0f);
   for (int t = 0; t < frames; ++t) {
-    for (size_t i = 0; i < kOffs.size(); ++i) {
-      const int src = std::clamp(t + kOffs[i], 0, frames - 1);
-      std::memcpy(cond + i * kChannels, &feat_[static_cast<size_t>(src) * kChannels], sizeof(float) * kChannels);
+    // Away from the ends the window is seven consecutive feature rows, read in place.
+    const int first = t + kOffs.front(), last = t + kOffs.back();
+    if (first >= 0 && last <= frames - 1) {
+      stream_.runWith(0, &feat_[static_cast<size_t>(first) * kChannels]);
+    } else {
+      for (size_t i = 0; i < kOffs.size(); ++i) {
+        const int src = std::clamp(t + kOffs[i], 0, frames - 1);
+        std::memcpy(cond + i * kChannels, &feat_[static_cast<size_t>(src) * kChannels], sizeof(float) * kChannels);
+      }
+      stream_.run();
     }
-    stream_.run();
     std::memcpy(out + static_cast<size_t>(t) * kKp, stream_.out(0), sizeof(float) * kKp);
     std::memcpy(prev, stream_.out(0), sizeof(float) * kKp);
     std::memcpy(h, stream_.out(1), sizeof(float) * kHidden);

@@ -16,8 +16,6 @@ namespace vesk {
 
 namespace {
 
-constexpr float kPi = 3.14159265358979323846f;
-
 // A number after the quoted key and its colon. Only a missing or unparsable key is an error; the
 // file is not otherwise validated as JSON.
 double metaNumber(const std::string& text, const std::string& key, bool required, double dflt) {
@@ -70,27 +68,39 @@ bool startsWith(const std::string& s, const char* p) { return s.rfind(p, 0) == 0
 
 inline float clampTo(float v, float lo, float hi) { return v < lo ? lo : (v > hi ? hi : v); }
 
+// The pose part of a motion row as the mean of the same part of rows first .. first + n - 1 (n is 1
+// to 3, rows kMotionDim apart), summed in row order from 0 as the plain loop does.
+void meanOfRows(float* __restrict dst, const float* __restrict r0, int n) {
+  constexpr int kD = Motion::kMotionDim;
+  if (n == 3) {
+    for (int d = 0; d < Motion::kSmoothDims; ++d) dst[d] = (((0.0f + r0[d]) + r0[kD + d]) + r0[2 * kD + d]) / 3.0f;
+  } else if (n == 2) {
+    for (int d = 0; d < Motion::kSmoothDims; ++d) dst[d] = ((0.0f + r0[d]) + r0[kD + d]) / 2.0f;
+  } else {
+    for (int d = 0; d < Motion::kSmoothDims; ++d) dst[d] = (0.0f + r0[d]) / 1.0f;
+  }
+}
+
+// Every dimension of a motion row clamped into its [min, max].
+void clampRow(float* __restrict row, const float* __restrict lo, const float* __restrict hi) {
+  for (int d = 0; d < Motion::kMotionDim; ++d) row[d] = clampTo(row[d], lo[d], hi[d]);
+}
+
+// A conditioning row's audio part: the mean of two student frames, each as value x scale + mean.
+// Restrict-qualified parameters let the compiler vectorise it.
+void audioRow(float* __restrict row, const float* __restrict a, const float* __restrict b, const float* __restrict sd,
+              const float* __restrict mn, int n) {
+  for (int d = 0; d < n; ++d) row[d] = ((a[d] * sd[d] + mn[d]) + (b[d] * sd[d] + mn[d])) * 0.5f;
+}
+
 }  // namespace
 
 Motion::Motion(const std::string& motionDir, int threads, const std::string& ep) {
-  for (int i = 0; i < 256; ++i) {
-    twCos_[i] = std::cos(-2.0f * kPi * static_cast<float>(i) / 512.0f);
-    twSin_[i] = std::sin(-2.0f * kPi * static_cast<float>(i) / 512.0f);
-  }
-  for (int i = 0; i < 512; ++i) {
-    int r = 0;
-    for (int b = 0; b < 9; ++b) r |= ((i >> b) & 1) << (8 - b);
-    bitrev_[i] = r;
-  }
   if (const char* d = std::getenv("VESK_MOTION_DUMP"); d != nullptr && *d != '\0') dumpDir_ = d;
   loadTables(motionDir);
   openNets(motionDir, threads, ep);
 
-  audioWin_.assign(kWindowSamples, 0.0f);
-  padded_.assign(kWindowSamples + 512, 0.0f);
-  re_.assign(512, 0.0f);
-  im_.assign(512, 0.0f);
-  mag_.assign(257, 0.0f);
+  padded_.assign(kWindowSamples + 2 * kPad, 0.0f);
   feat_.assign(kStudentFrames * kFeatDim, 0.0f);
   reset(0, 1, 1);
 }
@@ -105,8 +115,8 @@ void Motion::loadTables(const std::string& dir) {
   deltaPitch_ = static_cast<float>(metaNumber(meta, "delta_pitch", false, 0));
 
   auto f = [&](const char* name, size_t n) { return readFloatFile(dir + "/" + name, n); };
-  window_ = f("hubert_stft_window.bin", 512);
-  binmat_ = f("hubert_stft_binmat.bin", 257 * kMelBands);
+  mel_.setTables(f("hubert_stft_window.bin", MotionMel::kFft).data(),
+                 f("hubert_stft_binmat.bin", static_cast<size_t>(MotionMel::kBins) * kMelBands).data());
   fmean_ = f("hubert_fmean.bin", kFeatDim);
   fstd_ = f("hubert_fstd.bin", kFeatDim);
   emo_ = f("emo.bin", static_cast<size_t>(nEmo_) * 8);
@@ -117,17 +127,6 @@ void Motion::loadTables(const std::string& dir) {
   const std::vector<float> mm = f("v_min_max.bin", 2 * kMotionDim);
   srcInfo_ = f("src_xs_info.bin", static_cast<size_t>(nSrc) * kDescDim);
   target_ = readFloatFile(resolveMember(dir, "xs_target.bin"), static_cast<size_t>(nt_) * kKp);
-
-  for (int m = 0; m < kMelBands; ++m) {
-    int lo = 257, hi = 0;
-    for (int k = 0; k <= 256; ++k)
-      if (binmat_[static_cast<size_t>(k) * kMelBands + static_cast<size_t>(m)] != 0.0f) {
-        lo = std::min(lo, k);
-        hi = k + 1;
-      }
-    bandLo_[static_cast<size_t>(m)] = lo < hi ? lo : 0;
-    bandHi_[static_cast<size_t>(m)] = lo < hi ? hi : 0;
-  }
 
   vmin_.assign(mm.begin(), mm.begin() + kMotionDim);
   vmax_.assign(mm.begin() + kMotionDim, mm.end());
@@ -204,6 +203,8 @@ void Motion::reset(int start, int dir, int wrap) {
   total_ = 0;
   nextWindow_ = 0;
   eagerWindows_ = 0;
+  melWindow_ = -1;
+  melReused_ = 0;
   cond_.clear();
   condRows_ = 0;
   table_.clear();
@@ -224,84 +225,78 @@ void Motion::push(const float* samples, int n) {
   if (n > 0) samples_.insert(samples_.end(), samples, samples + n);
 }
 
-void Motion::fft512(float* re, float* im) const {
-  for (int i = 0; i < 512; ++i) {
-    const int j = bitrev_[i];
-    if (i < j) {
-      std::swap(re[i], re[j]);
-      std::swap(im[i], im[j]);
-    }
-  }
-  for (int len = 2; len <= 512; len <<= 1) {
-    const int half = len / 2, step = 512 / len;
-    for (int i = 0; i < 512; i += len)
-      for (int k = 0; k < half; ++k) {
-        const float wr = twCos_[k * step], wi = twSin_[k * step];
-        const int a = i + k, b = a + half;
-        const float tr = re[b] * wr - im[b] * wi;
-        const float ti = re[b] * wi + im[b] * wr;
-        re[b] = re[a] - tr;
-        im[b] = im[a] - ti;
-        re[a] += tr;
-        im[a] += ti;
-      }
+void Motion::melPad() {
+  // Reflect without repeating the edge sample, as a centred STFT does.
+  float* p = padded_.data();
+  const float* win = p + kPad;
+  for (int i = 0; i < kPad; ++i) {
+    p[i] = win[kPad - i];
+    p[kPad + kWindowSamples + i] = win[kWindowSamples - 2 - i];
   }
 }
 
 void Motion::melBlock(const float* win, float* out) {
-  // Reflect without repeating the edge sample, as a centred STFT does.
-  float* p = padded_.data();
-  std::memcpy(p + 256, win, sizeof(float) * kWindowSamples);
-  for (int i = 0; i < 256; ++i) {
-    p[i] = win[256 - i];
-    p[256 + kWindowSamples + i] = win[kWindowSamples - 2 - i];
-  }
-  for (int t = 0; t < kMelFrames; ++t) {
-    const float* fr = p + 320 * t;
-    for (int k = 0; k < 512; ++k) {
-      re_[static_cast<size_t>(k)] = fr[k] * window_[static_cast<size_t>(k)];
-      im_[static_cast<size_t>(k)] = 0.0f;
-    }
-    fft512(re_.data(), im_.data());
-    for (int k = 0; k <= 256; ++k) mag_[static_cast<size_t>(k)] = std::sqrt(re_[k] * re_[k] + im_[k] * im_[k]);
-    // Only each band's non-zero span is summed: the zero terms left out add nothing, so the sum is
-    // the full one, in the same order.
-    for (int m = 0; m < kMelBands; ++m) {
-      float acc = 0.0f;
-      for (int k = bandLo_[static_cast<size_t>(m)]; k < bandHi_[static_cast<size_t>(m)]; ++k)
-        acc += binmat_[static_cast<size_t>(k) * kMelBands + static_cast<size_t>(m)] * mag_[static_cast<size_t>(k)];
-      out[m * kMelFrames + t] = std::log(acc + 1e-8f);
-    }
-  }
+  std::memcpy(padded_.data() + kPad, win, sizeof(float) * kWindowSamples);
+  melPad();
+  mel_.block(padded_.data(), out);
 }
 
 void Motion::processWindow(int w) {
+  // The window's audio, in place in the padded block: what was pushed of samples start .. start +
+  // 6479, zeros elsewhere.
   const int64_t start = static_cast<int64_t>(kSamplesPerFrame) * w - kWindowLead;
   const auto have = static_cast<int64_t>(samples_.size());
-  for (int i = 0; i < kWindowSamples; ++i) {
-    const int64_t s = start + i;
-    audioWin_[static_cast<size_t>(i)] = (s >= 0 && s < have) ? samples_[static_cast<size_t>(s)] : 0.0f;
+  const int64_t from = std::clamp<int64_t>(-start, 0, kWindowSamples);
+  const int64_t to = std::clamp<int64_t>(have - start, from, kWindowSamples);
+  float* win = padded_.data() + kPad;
+  std::fill(win, win + from, 0.0f);
+  if (to > from) std::copy(samples_.begin() + (start + from), samples_.begin() + (start + to), win + from);
+  std::fill(win + to, win + kWindowSamples, 0.0f);
+  melPad();
+  // The student's input still holds the previous window's block (a run only reads it). Its shared
+  // frames read samples start - 3200 + 3264 .. start - 3200 + 6335: when those had all been pushed
+  // then (or lay before the audio, zeros both times), they are the same samples now.
+  float* mel = student_.in(0);
+  const int64_t sharedEnd = start - static_cast<int64_t>(kSamplesPerFrame) * kWindowFrames +
+                            (kHopSamples * kMelSharedTo + MotionMel::kFft - kPad);
+  if (melReuse_ && melWindow_ == w - kWindowFrames && sharedEnd <= melHave_) {
+    for (int m = 0; m < kMelBands; ++m)
+      std::memmove(mel + m * kMelFrames + (kMelSharedFrom - kMelShift), mel + m * kMelFrames + kMelSharedFrom,
+                   sizeof(float) * (kMelSharedTo - kMelSharedFrom + 1));
+    // The rest: frame 0 (it reads the reflected start) and 10..20.
+    static constexpr std::array<int, 12> kFresh = {0, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20};
+    mel_.frames(padded_.data(), kFresh.data(), static_cast<int>(kFresh.size()), mel);
+    melReused_ += kMelSharedTo - kMelSharedFrom + 1;
+  } else {
+    mel_.block(padded_.data(), mel);
   }
-  melBlock(audioWin_.data(), student_.in(0));
+  melWindow_ = w;
+  melHave_ = have;
   student_.run();
+
+  // Each value becomes value x scale + mean; a conditioning row averages two student frames, so only
+  // frames 6 .. 15 are needed (all of them for the first window's dump).
   const float* o = student_.out(0);
-  for (int f = 0; f < kStudentFrames; ++f)
-    for (int d = 0; d < kFeatDim; ++d) {
-      const size_t i = static_cast<size_t>(f) * kFeatDim + static_cast<size_t>(d);
-      feat_[i] = o[i] * fstd_[static_cast<size_t>(d)] + fmean_[static_cast<size_t>(d)];
-    }
+  const float* sd = fstd_.data();
+  const float* mn = fmean_.data();
   if (!dumpedWindow_) {
-    dump("mel0.bin", student_.in(0), static_cast<size_t>(kMelBands) * kMelFrames, false);
-    dump("feat0.bin", feat_.data(), feat_.size(), false);
+    if (!dumpDir_.empty()) {
+      for (int f = 0; f < kStudentFrames; ++f)
+        for (int d = 0; d < kFeatDim; ++d) {
+          const size_t i = static_cast<size_t>(f) * kFeatDim + static_cast<size_t>(d);
+          feat_[i] = o[i] * sd[d] + mn[d];
+        }
+      dump("mel0.bin", student_.in(0), static_cast<size_t>(kMelBands) * kMelFrames, false);
+      dump("feat0.bin", feat_.data(), feat_.size(), false);
+    }
     dumpedWindow_ = true;
   }
   cond_.resize(static_cast<size_t>(w + kWindowFrames) * kCondDim);
   for (int k = 0; k < kWindowFrames; ++k) {
     const int r = w + k;
     float* row = &cond_[static_cast<size_t>(r) * kCondDim];
-    const float* a = &feat_[static_cast<size_t>(6 + 2 * k) * kFeatDim];
-    const float* b = &feat_[static_cast<size_t>(7 + 2 * k) * kFeatDim];
-    for (int d = 0; d < kFeatDim; ++d) row[d] = (a[d] + b[d]) * 0.5f;
+    audioRow(row, o + static_cast<size_t>(6 + 2 * k) * kFeatDim, o + static_cast<size_t>(7 + 2 * k) * kFeatDim, sd, mn,
+             kFeatDim);
     std::memcpy(row + kFeatDim, &emo_[static_cast<size_t>(r % nEmo_) * 8], sizeof(float) * 8);
     std::memcpy(row + kFeatDim + 8, eyeOpen_.data(), sizeof(float) * 2);
     std::memcpy(row + kFeatDim + 10, eyeBall_.data(), sizeof(float) * 6);
@@ -313,14 +308,22 @@ void Motion::processWindow(int w) {
 void Motion::runChunk(int c) {
   const auto t0 = std::chrono::steady_clock::now();
   const int base = kStride * c;
-  float* win = lmdm_.in(1);
-  for (int i = 0; i < kChunk; ++i) {
-    const int r = base + std::min(i, condRows_ - 1 - base);
-    std::memcpy(win + static_cast<size_t>(i) * kCondDim, &cond_[static_cast<size_t>(r) * kCondDim],
-                sizeof(float) * kCondDim);
-  }
   std::memcpy(lmdm_.in(0), state_.data(), sizeof(float) * kMotionDim);
-  lmdm_.run();
+  // The window is 80 consecutive conditioning rows, read in place; only a window past the last row
+  // (the last one repeated) is put together in the network's own buffer.
+  const float* win = &cond_[static_cast<size_t>(base) * kCondDim];
+  if (base + kChunk <= condRows_) {
+    lmdm_.runWith(1, win);
+  } else {
+    float* own = lmdm_.in(1);
+    for (int i = 0; i < kChunk; ++i) {
+      const int r = base + std::min(i, condRows_ - 1 - base);
+      std::memcpy(own + static_cast<size_t>(i) * kCondDim, &cond_[static_cast<size_t>(r) * kCondDim],
+                  sizeof(float) * kCondDim);
+    }
+    win = own;
+    lmdm_.run();
+  }
   const float* pred = lmdm_.out(0);
   if (!dumpedChunk_) {
     dump("lmdm0_kp.bin", lmdm_.in(0), kMotionDim, false);
@@ -337,12 +340,7 @@ void Motion::runChunk(int c) {
                        table_.begin() + static_cast<ptrdiff_t>(c1 + 1) * kMotionDim);
     for (int i = lo; i <= hi; ++i) {
       const int a = std::max(i - 1, 0), b = std::min(i + 1, rows - 1);
-      float* dst = &table_[static_cast<size_t>(i) * kMotionDim];
-      for (int d = 0; d < kSmoothDims; ++d) {
-        float s = 0;
-        for (int j = a; j <= b; ++j) s += smoothCopy_[static_cast<size_t>(j - c0) * kMotionDim + static_cast<size_t>(d)];
-        dst[d] = s / static_cast<float>(b - a + 1);
-      }
+      meanOfRows(&table_[static_cast<size_t>(i) * kMotionDim], &smoothCopy_[static_cast<size_t>(a - c0) * kMotionDim], b - a + 1);
     }
   };
 
@@ -456,18 +454,10 @@ void Motion::buildFinal() {
   smoothCopy_ = table_;
   for (int i = 0; i < rows; ++i) {
     const int a = std::max(i - 1, 0), b = std::min(i + 1, rows - 1);
-    for (int d = 0; d < kSmoothDims; ++d) {
-      float s = 0;
-      for (int j = a; j <= b; ++j) s += smoothCopy_[static_cast<size_t>(j) * kMotionDim + static_cast<size_t>(d)];
-      table_[static_cast<size_t>(i) * kMotionDim + static_cast<size_t>(d)] = s / static_cast<float>(b - a + 1);
-    }
+    meanOfRows(&table_[static_cast<size_t>(i) * kMotionDim], &smoothCopy_[static_cast<size_t>(a) * kMotionDim], b - a + 1);
   }
   dump("res_post.bin", table_.data(), table_.size(), false);
-  for (int i = 0; i < rows; ++i)
-    for (int d = 0; d < kMotionDim; ++d) {
-      float& v = table_[static_cast<size_t>(i) * kMotionDim + static_cast<size_t>(d)];
-      v = clampTo(v, vmin_[static_cast<size_t>(d)], vmax_[static_cast<size_t>(d)]);
-    }
+  for (int i = 0; i < rows; ++i) clampRow(&table_[static_cast<size_t>(i) * kMotionDim], vmin_.data(), vmax_.data());
   dump("final.bin", table_.data(), table_.size(), false);
   final_ = true;
 }
@@ -478,13 +468,9 @@ void Motion::motionRow(int f, float* row) const {
   if (!final_) {
     // Live rows f - 1 .. f + 1 exist: a served frame has kMargin rows beyond it.
     const int a = std::max(f - 1, 0), b = f + 1;
-    for (int d = 0; d < kSmoothDims; ++d) {
-      float s = 0;
-      for (int j = a; j <= b; ++j) s += table_[static_cast<size_t>(j) * kMotionDim + static_cast<size_t>(d)];
-      row[d] = s / static_cast<float>(b - a + 1);
-    }
+    meanOfRows(row, &table_[static_cast<size_t>(a) * kMotionDim], b - a + 1);
   }
-  for (int d = 0; d < kMotionDim; ++d) row[d] = clampTo(row[d], vmin_[static_cast<size_t>(d)], vmax_[static_cast<size_t>(d)]);
+  clampRow(row, vmin_.data(), vmax_.data());
 }
 
 void Motion::emitFrame(int* si, float* xs, float* xd) {

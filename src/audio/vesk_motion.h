@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "audio/vesk_motion_mel.h"
 #include "audio/vesk_motion_net.h"
 #include "vesk/vesk.h"
 
@@ -27,6 +28,8 @@ class VESK_EXPORT Motion {
   static constexpr int kWindowLead = 2000;      // it starts this far before its first frame
   static constexpr int kMelBands = 80;
   static constexpr int kMelFrames = 21;
+  static constexpr int kHopSamples = 320;
+  static constexpr int kPad = 256;              // reflected samples at each end of a window
   static constexpr int kFeatDim = 1024;
   static constexpr int kStudentFrames = 20;
   static constexpr int kCondDim = 1103;
@@ -61,11 +64,19 @@ class VESK_EXPORT Motion {
   int motionRows() const { return motionRows_; }
   int chunksRun() const { return chunk_; }
   int eagerWindows() const { return eagerWindows_; }
+  int melFramesReused() const { return melReused_; }
+  // Off: every window's log-mel block is computed whole (tests compare the two ways bit for bit).
+  void setMelReuse(bool on) { melReuse_ = on; }
   int eagerCount() const;
   double runSeconds() const;  // time inside Session::Run of the three networks
 
   // The log-mel block of one window start (80 x 21, band-major) from 6480 samples; exposed for tests.
   void melBlock(const float* window6480, float* out80x21);
+
+  // Frames 11..19 of a window's block are frames 1..9 of the next window's (3200 samples later), when
+  // both saw the same audio there.
+  static constexpr int kMelShift = 10;
+  static constexpr int kMelSharedFrom = 11, kMelSharedTo = 19;
 
  private:
   struct Pose {
@@ -76,6 +87,7 @@ class VESK_EXPORT Motion {
 
   void loadTables(const std::string& dir);
   void openNets(const std::string& dir, int threads, const std::string& ep);
+  void melPad();  // reflects the window at padded_ + kPad into the pads
   void processWindow(int w);
   void runChunk(int c);
   void buildFinal();
@@ -83,20 +95,17 @@ class VESK_EXPORT Motion {
   void advanceLive();
   void motionRow(int f, float* row) const;
   void emitFrame(int* si, float* xs, float* xd);
-  void fft512(float* re, float* im) const;
   void dump(const char* name, const float* data, size_t n, bool append) const;
 
   // Configuration.
   int nt_ = 0, nEmo_ = 0;
   float sBridge_ = 0, deltaPitch_ = 0, gain_ = 1;
   std::string dumpDir_;
-  std::vector<float> window_, binmat_, fmean_, fstd_, emo_, chInfo_, chSc_, eyeOpen_, eyeBall_, vmin_, vmax_,
+  std::vector<float> fmean_, fstd_, emo_, chInfo_, chSc_, eyeOpen_, eyeBall_, vmin_, vmax_,
       srcInfo_, target_;
   std::vector<Pose> poses_;
   std::array<float, kMotionDim> initState_{};
-  std::array<float, 256> twCos_{}, twSin_{};
-  std::array<int, 512> bitrev_{};
-  std::array<int, kMelBands> bandLo_{}, bandHi_{};  // non-zero span of each mel band's bins
+  MotionMel mel_;
 
   Ort::Env env_{ORT_LOGGING_LEVEL_WARNING, "vesk_motion"};
   Ort::SessionOptions options_;
@@ -108,6 +117,10 @@ class VESK_EXPORT Motion {
   int total_ = 0;
   int nextWindow_ = 0;  // first frame of the next feature window
   int eagerWindows_ = 0;
+  int melWindow_ = -1;        // the window whose block the student's input holds
+  int64_t melHave_ = 0;       // samples pushed when it was computed
+  int melReused_ = 0;
+  bool melReuse_ = true;
   std::vector<float> cond_;  // kCondDim per row
   int condRows_ = 0;
   std::vector<float> table_;  // kMotionDim per row
@@ -124,7 +137,7 @@ class VESK_EXPORT Motion {
   bool dumpedWindow_ = false, dumpedChunk_ = false;
 
   // Scratch, sized once.
-  std::vector<float> audioWin_, padded_, re_, im_, mag_, feat_, smoothCopy_;
+  std::vector<float> padded_, feat_, smoothCopy_;  // padded_: a window and its reflected pads
   std::array<float, kMotionDim> row_{};
   std::array<float, kKp> exprD_{}, xsPosed_{};
 };

@@ -70,7 +70,7 @@ void Net::open(Ort::Env& env, const std::string& path, const Ort::SessionOptions
     throw std::runtime_error(path + ": " + std::to_string(session_->GetInputCount()) + " inputs and " +
                              std::to_string(session_->GetOutputCount()) + " outputs, expected " +
                              std::to_string(inCounts.size()) + " and " + std::to_string(outCounts.size()));
-  const Ort::MemoryInfo mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
+  mem_ = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
   auto bindAll = [&](bool input, const std::vector<size_t>& counts, const std::vector<std::string>& names,
                      std::vector<Port>& ports, std::vector<Ort::Value>& values, std::vector<const char*>& ptrs) {
     Ort::AllocatorWithDefaultOptions alloc;
@@ -94,7 +94,7 @@ void Net::open(Ort::Env& env, const std::string& path, const Ort::SessionOptions
     values.clear();
     ptrs.clear();
     for (Port& p : ports) {
-      values.push_back(Ort::Value::CreateTensor<float>(mem, p.data.data(), p.data.size(), p.shape.data(), p.shape.size()));
+      values.push_back(Ort::Value::CreateTensor<float>(mem_, p.data.data(), p.data.size(), p.shape.data(), p.shape.size()));
       ptrs.push_back(p.name.c_str());
     }
   };
@@ -108,6 +108,20 @@ void Net::run() {
                 outValues_.data(), outValues_.size());
   runSeconds_ += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   ++runs_;
+}
+
+void Net::runWith(size_t i, const float* data) {
+  const Port& p = inputs_.at(i);
+  Ort::Value v = Ort::Value::CreateTensor<float>(mem_, const_cast<float*>(data), p.data.size(), p.shape.data(),
+                                                 p.shape.size());
+  std::swap(inValues_[i], v);
+  try {
+    run();
+  } catch (...) {
+    std::swap(inValues_[i], v);
+    throw;
+  }
+  std::swap(inValues_[i], v);
 }
 
 std::vector<float> readFloatFile(const std::string& path, size_t expected) {

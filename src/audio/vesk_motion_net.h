@@ -37,6 +37,9 @@ class VESK_EXPORT Net {
 
   // Runs the session on the bound buffers.
   void run();
+  // The same with input i read from data (as many floats as its buffer holds) instead of its buffer,
+  // for an input that already lies elsewhere; the runtime only reads it.
+  void runWith(size_t i, const float* data);
 
   // Total time spent inside Session::Run since open, in seconds, and the number of runs.
   double runSeconds() const { return runSeconds_; }
@@ -46,6 +49,7 @@ class VESK_EXPORT Net {
   std::string path_;
   std::unique_ptr<Ort::Session> session_;
   Ort::RunOptions runOptions_;
+  Ort::MemoryInfo mem_{nullptr};
   std::vector<Port> inputs_, outputs_;
   std::vector<Ort::Value> inValues_, outValues_;
   std::vector<const char*> inNamePtrs_, outNamePtrs_;

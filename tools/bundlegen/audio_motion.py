@@ -7,7 +7,7 @@ Only the lip keypoints follow the audio (rows 6, 12, 14, 17, 19, 20 of the 21; 1
 outline), and they move the way a mouth opens: the lower lip drops, the upper lip lifts a little,
 the corners draw in.
 
-    python3 audio_motion.py motion OUT [--nt N] [--s-bridge X] [--delta-pitch D]
+    python3 audio_motion.py motion OUT [--nt N] [--s-bridge X] [--delta-pitch D] [--size tiny|full]
     python3 audio_motion.py fca OUT
 
 motion writes the model directory of the motion model (meta.json, the tables, hubert_student.onnx,
@@ -15,6 +15,26 @@ lmdm.onnx, stitch.onnx, xs_target.bin). fca writes fca_stream.onnx and audio_enc
 cheap 8 s encoder of the shared kind (input_values [1, 128000] -> audio_emb [12, 200, 768]).
 The identity generator (vesk_bundlegen.py --audio) calls writeMotion and writeFca with that
 identity's target keypoints and mouth opening.
+
+--size full gives the three networks realistic sizes and costs while they do the same job (about
+225 MB, seconds per 10 s of audio on one core; for benchmarks, not for the tests):
+
+    hubert_student   two convolutions over time on the mel block (80 -> 512, kernel 2: 21 -> 20
+                     frames; 512 -> 768, kernel 3), 4 pre-norm transformer layers (width 768, 12
+                     heads, feed-forward 3072, GELU), a final norm and a projection to 1024: ~30 M
+                     weights, ~1.2 GFLOP per feature window.
+    lmdm             a denoising transformer sampled from fixed noise in 10 steps inside the graph
+                     (the steps share weights): conditioning rows, motion state and a learned
+                     position per frame projected to width 512 (1103, 265 -> 512), 8 pre-norm
+                     layers (8 heads, feed-forward 2048), projection back to 265: ~26 M weights,
+                     ~40 GFLOP per window.
+    stitch           an MLP on both keypoint sets (126 -> 128 -> 128 -> 64 -> 63, ReLU).
+
+The weights are random (scaled by fan-in, residual branches by depth, so activations stay in
+range); the small networks' function is kept as a path of each graph, and the large part's output
+joins it with a small bounded weight: 0.02 x its projection on the student's features other than
+the loudness, 1e-3 x tanh on lmdm's motion, 1e-4 x tanh on stitch's keypoints. So the mouth still
+opens with the voice, and what the large parts compute reaches the output.
 
 Motion model, stage by stage:
 
@@ -141,6 +161,71 @@ class Graph:
         onnx.save(m, path)
 
 
+# ---- realistic-size blocks (--size full) --------------------------------------------------------------
+
+class Layers:
+    """Random weights for the realistic-size networks, scaled by fan-in."""
+
+    def __init__(self, g: Graph, rng):
+        self.g = g
+        self.rng = rng
+
+    def weight(self, shape, scale: float = 1.0) -> str:
+        fan_in = shape[0] if len(shape) == 2 else int(np.prod(shape[1:]))
+        w = self.rng.standard_normal(shape, dtype=np.float32) * np.float32(scale / math.sqrt(fan_in))
+        return self.g.init(w)
+
+    def linear(self, x: str, n_in: int, n_out: int) -> str:
+        y = self.g.op("MatMul", [x, self.weight((n_in, n_out))])
+        return self.g.op("Add", [y, self.g.init(np.zeros(n_out, np.float32))])
+
+    def norm(self, x: str, dim: int) -> str:
+        return self.g.op("LayerNormalization", [x, self.g.init(np.ones(dim, np.float32)),
+                                                self.g.init(np.zeros(dim, np.float32))], axis=-1, epsilon=1e-5)
+
+    def gelu(self, x: str) -> str:
+        g = self.g
+        e = g.op("Erf", [g.op("Mul", [x, g.init(1.0 / math.sqrt(2.0))])])
+        return g.op("Mul", [g.op("Mul", [x, g.init(0.5)]), g.op("Add", [e, g.init(1.0)])])
+
+
+def transformerLayer(L: Layers, frames: int, dim: int, heads: int, ff: int, depth: int):
+    """The weights of one pre-norm layer, and a function that applies it to [1, frames, dim]:
+    self-attention over the frames, then a feed-forward, each added to its input."""
+    g = L.g
+    dh = dim // heads
+    res = 1.0 / math.sqrt(2.0 * depth)  # residual branches scaled by depth
+    w = {
+        "qkv": L.weight((dim, 3 * dim)), "qkv_b": g.init(np.zeros(3 * dim, np.float32)),
+        "o": L.weight((dim, dim), res), "o_b": g.init(np.zeros(dim, np.float32)),
+        "f1": L.weight((dim, ff)), "f1_b": g.init(np.zeros(ff, np.float32)),
+        "f2": L.weight((ff, dim), res), "f2_b": g.init(np.zeros(dim, np.float32)),
+        "n1g": g.init(np.ones(dim, np.float32)), "n1b": g.init(np.zeros(dim, np.float32)),
+        "n2g": g.init(np.ones(dim, np.float32)), "n2b": g.init(np.zeros(dim, np.float32)),
+        "split": g.init([dim, dim, dim], np.int64),
+        "heads": g.init([1, frames, heads, dh], np.int64), "flat": g.init([1, frames, dim], np.int64),
+        "scale": g.init(1.0 / math.sqrt(dh)),
+    }
+
+    def apply(x: str) -> str:
+        h = g.op("LayerNormalization", [x, w["n1g"], w["n1b"]], axis=-1, epsilon=1e-5)
+        qkv = g.op("Add", [g.op("MatMul", [h, w["qkv"]]), w["qkv_b"]])
+        g.n += 1
+        q, k, v = f"q{g.n}", f"k{g.n}", f"v{g.n}"
+        g.nodes.append(helper.make_node("Split", [qkv, w["split"]], [q, k, v], name=f"Split_{g.n}", axis=2))
+        qh = g.op("Transpose", [g.op("Reshape", [q, w["heads"]])], perm=[0, 2, 1, 3])  # [1, H, T, dh]
+        kh = g.op("Transpose", [g.op("Reshape", [k, w["heads"]])], perm=[0, 2, 3, 1])  # [1, H, dh, T]
+        vh = g.op("Transpose", [g.op("Reshape", [v, w["heads"]])], perm=[0, 2, 1, 3])
+        att = g.op("Softmax", [g.op("Mul", [g.op("MatMul", [qh, kh]), w["scale"]])], axis=-1)
+        ctx = g.op("Reshape", [g.op("Transpose", [g.op("MatMul", [att, vh])], perm=[0, 2, 1, 3]), w["flat"]])
+        x = g.op("Add", [x, g.op("Add", [g.op("MatMul", [ctx, w["o"]]), w["o_b"]])])
+        h = g.op("LayerNormalization", [x, w["n2g"], w["n2b"]], axis=-1, epsilon=1e-5)
+        f = L.gelu(g.op("Add", [g.op("MatMul", [h, w["f1"]]), w["f1_b"]]))
+        return g.op("Add", [x, g.op("Add", [g.op("MatMul", [f, w["f2"]]), w["f2_b"]])])
+
+    return apply
+
+
 # ---- the motion model's front end, mirrored in numpy to place the loudness scale ----------------
 
 def hann(n: int = 512) -> np.ndarray:
@@ -253,7 +338,7 @@ def motionState(q: np.ndarray) -> np.ndarray:
 
 # ---- motion networks ------------------------------------------------------------------------------
 
-def studentGraph(path: str, mu: float, sig: float, rng) -> tuple[np.ndarray, np.ndarray]:
+def studentGraph(path: str, mu: float, sig: float, rng, full: bool = False) -> tuple[np.ndarray, np.ndarray]:
     a = rng.uniform(-0.6, 0.6, FEAT_DIM).astype(np.float32)
     b = rng.uniform(-0.2, 0.2, FEAT_DIM).astype(np.float32)
     a[0], b[0] = 1.0, 0.0
@@ -268,7 +353,19 @@ def studentGraph(path: str, mu: float, sig: float, rng) -> tuple[np.ndarray, np.
     ln = g.op("Div", [g.op("Sub", [pair, g.init(mu)]), g.init(sig)])
     col = g.op("Unsqueeze", [ln, g.init([2], np.int64)])  # [1, 20, 1]
     y = g.op("MatMul", [col, g.init(a.reshape(1, FEAT_DIM))])
-    g.op("Add", [y, g.init(b)], out="feat")
+    if not full:
+        g.op("Add", [y, g.init(b)], out="feat")
+    else:
+        L = Layers(g, np.random.default_rng(101))
+        c = L.gelu(g.op("Conv", [x, L.weight((512, N_MEL, 2)), g.init(np.zeros(512, np.float32))]))  # [1, 512, 20]
+        c = L.gelu(g.op("Conv", [c, L.weight((768, 512, 3)), g.init(np.zeros(768, np.float32))], pads=[1, 1]))
+        h = g.op("Transpose", [c], perm=[0, 2, 1])  # [1, 20, 768]
+        for _ in range(4):
+            h = transformerLayer(L, 20, 768, 12, 3072, 4)(h)
+        hid = L.linear(L.norm(h, 768), 768, FEAT_DIM)
+        keep = np.full(FEAT_DIM, 0.02, np.float32)
+        keep[0] = 0.0  # the loudness stays exact
+        g.op("Add", [g.op("Add", [y, g.init(b)]), g.op("Mul", [hid, g.init(keep)])], out="feat")
     g.output("feat", [1, 20, FEAT_DIM])
     g.save(path)
     # The tables undo the normalisation of dimension 0; the others get plausible scales.
@@ -278,7 +375,7 @@ def studentGraph(path: str, mu: float, sig: float, rng) -> tuple[np.ndarray, np.
     return fmean, fstd
 
 
-def lmdmGraph(path: str, init: np.ndarray, l0: float, gain: float, lips: np.ndarray):
+def lmdmGraph(path: str, init: np.ndarray, l0: float, gain: float, lips: np.ndarray, full: bool = False):
     keep = np.full(MOTION_DIM, 0.5, np.float32)
     keep[EXPR_AT:] = 1.0
     rest = (init * (1.0 - keep)).astype(np.float32)
@@ -297,28 +394,60 @@ def lmdmGraph(path: str, init: np.ndarray, l0: float, gain: float, lips: np.ndar
     moved = g.op("Mul", [col, g.init(direc.reshape(1, 1, MOTION_DIM))])
     base = g.op("Add", [g.op("Mul", [kp, g.init(keep)]), g.init(rest)])  # [1, 265]
     base3 = g.op("Unsqueeze", [base, g.init([1], np.int64)])
-    g.op("Add", [base3, moved], out="pred")
+    if not full:
+        g.op("Add", [base3, moved], out="pred")
+    else:
+        # Denoising from fixed noise in STEPS steps; each step predicts the clean motion from the
+        # noisy one and the conditioning, and moves part of the way to it.
+        steps, dim, depth = 10, 512, 8
+        L = Layers(g, np.random.default_rng(102))
+        ctx = g.op("Add", [L.linear(cond, COND_DIM, dim),
+                           g.op("Unsqueeze", [L.linear(kp, MOTION_DIM, dim), g.init([1], np.int64)])])
+        ctx = g.op("Add", [ctx, g.init(0.02 * L.rng.standard_normal((1, 80, dim), dtype=np.float32))])
+        layers = [transformerLayer(L, 80, dim, 8, 2048, depth) for _ in range(depth)]
+        w_in, b_in = L.weight((MOTION_DIM, dim)), g.init(np.zeros(dim, np.float32))
+        w_out, b_out = L.weight((dim, MOTION_DIM)), g.init(np.zeros(MOTION_DIM, np.float32))
+        norm_g, norm_b = g.init(np.ones(dim, np.float32)), g.init(np.zeros(dim, np.float32))
+        x = g.init(L.rng.standard_normal((1, 80, MOTION_DIM), dtype=np.float32))
+        sigma = np.linspace(1.0, 0.0, steps + 1)
+        for s_ in range(steps):
+            t_emb = g.init(0.02 * L.rng.standard_normal((1, 1, dim), dtype=np.float32))
+            h = g.op("Add", [g.op("Add", [g.op("MatMul", [x, w_in]), b_in]), g.op("Add", [ctx, t_emb])])
+            for layer in layers:
+                h = layer(h)
+            h = g.op("LayerNormalization", [h, norm_g, norm_b], axis=-1, epsilon=1e-5)
+            clean = g.op("Add", [g.op("MatMul", [h, w_out]), b_out])
+            nxt = float(sigma[s_ + 1])
+            x = g.op("Add", [g.op("Mul", [clean, g.init(1.0 - nxt)]), g.op("Mul", [x, g.init(nxt)])])
+        tiny = g.op("Add", [base3, moved])
+        g.op("Add", [tiny, g.op("Mul", [g.op("Tanh", [x]), g.init(1e-3)])], out="pred")
     g.output("pred", [1, 80, MOTION_DIM])
     g.save(path)
     return direc
 
 
-def stitchGraph(path: str):
+def stitchGraph(path: str, full: bool = False):
     pull = (0.25 * (1.0 - lipMask())).astype(np.float32)
     g = Graph("stitch")
     s = g.input("kp_source", [1, 63])
     d = g.input("kp_driving", [1, 63])
     y = g.op("Add", [d, g.op("Mul", [g.op("Sub", [s, d]), g.init(pull)])])
+    if full:
+        L = Layers(g, np.random.default_rng(103))
+        h = g.op("Concat", [s, d], axis=1)  # [1, 126]
+        for n_in, n_out in ((126, 128), (128, 128), (128, 64)):
+            h = g.op("Relu", [L.linear(h, n_in, n_out)])
+        y = g.op("Add", [y, g.op("Mul", [g.op("Tanh", [L.linear(h, 64, 63)]), g.init(1e-4)])])
     g.op("Reshape", [y, g.init([1, 21, 3], np.int64)], out="out")
     g.output("out", [1, 21, 3])
     g.save(path)
 
 
-def writeMotion(out: str, nt: int, s_bridge: float, delta_pitch: float, seed: int = 7,
+def writeMotion(out: str, nt: int, s_bridge: float, delta_pitch: float, full: bool = False, seed: int = 7,
                 targets: np.ndarray | None = None, opening: dict | None = None):
-    """targets: NT x 63 target keypoints for xs_target.bin (default: the posed descriptions);
-    opening: {row: (dx, dy, dz)} at full opening (default LIP_DIRS); only the rows the motion model
-    moves (LIP_ROWS) are kept."""
+    """full: realistic-size networks around the same path; targets: NT x 63 target keypoints for
+    xs_target.bin (default: the posed descriptions); opening: {row: (dx, dy, dz)} at full opening
+    (default LIP_DIRS); only the rows the motion model moves (LIP_ROWS) are kept."""
     os.makedirs(out, exist_ok=True)
     rng = np.random.default_rng(seed)
 
@@ -330,7 +459,7 @@ def writeMotion(out: str, nt: int, s_bridge: float, delta_pitch: float, seed: in
     mu, sig, l0 = calibrate(window, binmat)
     put("hubert_stft_window.bin", window)
     put("hubert_stft_binmat.bin", binmat.reshape(-1))
-    fmean, fstd = studentGraph(os.path.join(out, "hubert_student.onnx"), mu, sig, rng)
+    fmean, fstd = studentGraph(os.path.join(out, "hubert_student.onnx"), mu, sig, rng, full)
     put("hubert_fmean.bin", fmean)
     put("hubert_fstd.bin", fstd)
     put("emo.bin", rng.uniform(-0.5, 0.5, (N_EMO, 8)))
@@ -356,15 +485,15 @@ def writeMotion(out: str, nt: int, s_bridge: float, delta_pitch: float, seed: in
 
     init = motionState(ch)
     lips = lipDirection(None if opening is None else {r: v for r, v in opening.items() if r in LIP_ROWS})
-    direc = lmdmGraph(os.path.join(out, "lmdm.onnx"), init, l0, 5.0 / sig, lips)
+    direc = lmdmGraph(os.path.join(out, "lmdm.onnx"), init, l0, 5.0 / sig, lips, full)
     lo = init - 1.0
     hi = init + 1.0
     lo[EXPR_AT:] = init[EXPR_AT:] + np.minimum(direc[EXPR_AT:], 0.0) - 0.01
     hi[EXPR_AT:] = init[EXPR_AT:] + np.maximum(direc[EXPR_AT:], 0.0) + 0.01
     put("v_min_max.bin", np.concatenate([lo, hi]))
-    stitchGraph(os.path.join(out, "stitch.onnx"))
+    stitchGraph(os.path.join(out, "stitch.onnx"), full)
     meta = {"nt": nt, "n_src": nt, "n_emo": N_EMO, "s_bridge": s_bridge, "delta_pitch": delta_pitch,
-            "loudness": {"silence_to_speech_mid": mu, "half_open": l0}}
+            "networks": "full" if full else "tiny", "loudness": {"silence_to_speech_mid": mu, "half_open": l0}}
     with open(os.path.join(out, "meta.json"), "w") as f:
         json.dump(meta, f, indent=1)
 
@@ -446,13 +575,15 @@ def main(argv: list[str]) -> int:
     pm.add_argument("--nt", type=int, default=8)
     pm.add_argument("--s-bridge", type=float, default=1.0)
     pm.add_argument("--delta-pitch", type=float, default=0.0)
+    pm.add_argument("--size", choices=("tiny", "full"), default="tiny",
+                    help="tiny: small graphs for the tests; full: networks of realistic size for benchmarks")
     pf = sub.add_parser("fca")
     pf.add_argument("out")
     a = p.parse_args(argv)
     if a.what == "motion":
         if a.nt < 1:
             p.error("--nt must be at least 1")
-        writeMotion(a.out, a.nt, a.s_bridge, a.delta_pitch)
+        writeMotion(a.out, a.nt, a.s_bridge, a.delta_pitch, a.size == "full")
     else:
         writeFca(a.out)
     return 0
