@@ -4,7 +4,8 @@
 // utterance, then render and paste frame by frame. The ratio of the two frame
 // rates is what the pipeline's threads overlap.
 //
-//   build/release/bench/vesk_bench_utt [--benchmark_repetitions=3]
+//   build/release/bench/vesk_bench_utt
+//   VESK_PASTE_THREADS=1 build/release/bench/vesk_bench_utt --benchmark_filter='threads:1'
 // Counters: speech_fps (frames per second of wall time), first_frame_ms (first
 // push to the first speech frame pulled), realtime_x (speech_fps / 25).
 #include <benchmark/benchmark.h>
@@ -53,9 +54,9 @@ double seconds(std::chrono::steady_clock::time_point a, std::chrono::steady_cloc
 // The baseline: the same utterance through the same stages, one after another on one thread,
 // on a context of its own (a session's context belongs to the session while it lives).
 struct Serial {
-  explicit Serial(const std::string& bundle) {
-    ctx = vesk_create(bundle.c_str(), "b1", 2, "");
-    if (ctx != nullptr) a2x = vesk_a2x_create(bundle.c_str(), 2);
+  Serial(const std::string& bundle, int threads) {
+    ctx = vesk_create(bundle.c_str(), "b1", threads, "");
+    if (ctx != nullptr) a2x = vesk_a2x_create(bundle.c_str(), threads);
   }
   ~Serial() {
     vesk_a2x_destroy(a2x);
@@ -101,13 +102,16 @@ struct Serial {
   double audio_s = 0, render_s = 0, paste_s = 0;
 };
 
-// Arguments: pipelined paste (0/1), steady chunk renderer (0 "-", 1 the default "b24_fp32").
+// Arguments: pipelined paste (0/1), steady chunk renderer (0 "-", 1 the default "b24_fp32"), the
+// context's thread count (the director's intra-op threads and the audio model's). The paste's
+// worker pool is sized once per process: run with VESK_PASTE_THREADS=1 for single-threaded stages.
 void BM_UttOffline(benchmark::State& state) {
   useBundleEncoder();
   ::setenv("VESK_UTT_PIPELINE_PASTE", state.range(0) != 0 ? "1" : "0", 1);
   const std::string bundle = demoBundle();
-  Serial serial(bundle);
-  vesk_ctx* ctx = vesk_create(bundle.c_str(), "b1", 2, "");
+  const int threads = static_cast<int>(state.range(2));
+  Serial serial(bundle, threads);
+  vesk_ctx* ctx = vesk_create(bundle.c_str(), "b1", threads, "");
   if (ctx == nullptr || serial.a2x == nullptr) {
     state.SkipWithError(ctx == nullptr ? vesk_last_error() : vesk_a2x_last_error());
     vesk_destroy(ctx);
@@ -183,11 +187,13 @@ void BM_UttOffline(benchmark::State& state) {
   ::unsetenv("VESK_UTT_PIPELINE_PASTE");
 }
 BENCHMARK(BM_UttOffline)
-    ->ArgNames({"pipelined_paste", "steady_chunk"})
-    ->Args({0, 0})
-    ->Args({1, 0})
-    ->Args({0, 1})
-    ->Args({1, 1})
+    ->ArgNames({"pipelined_paste", "steady_chunk", "threads"})
+    ->Args({0, 0, 2})
+    ->Args({1, 0, 2})
+    ->Args({0, 1, 2})
+    ->Args({1, 1, 2})
+    ->Args({0, 0, 1})
+    ->Args({1, 0, 1})
     ->Unit(benchmark::kMillisecond)
     ->Iterations(2)
     ->UseRealTime();
