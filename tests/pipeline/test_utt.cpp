@@ -347,6 +347,37 @@ TEST(UttSession, StageReportSaysWhenThePasteWasNotCounted) {
   }
 }
 
+// Audio of the next utterance that arrives while the current one is finishing waits for it: the
+// model has been told the current audio is complete, so appending would lose the new words.
+TEST(UttSession, TheNextUtteranceWaitsForTheOneFinishing) {
+  const std::string dir = motionDir();
+  vesk_utt_opts o = motionOpts();
+  o.motion_dir = dir.c_str();
+  UttHost h(bundleDir("small"), o);
+  ASSERT_EQ(h.waitReady(), 1);
+  h.push(speechPcm(6400, 1));  // 10 frames
+  vesk_utt_end_utterance(h.utt);
+  ASSERT_TRUE(h.pullUntil([](const Pulled& p) { return p.info.kind == VESK_UTT_SPEECH; }));
+  h.push(speechPcm(4480, 2));  // 7 frames
+  vesk_utt_end_utterance(h.utt);
+  int second = 0;
+  ASSERT_TRUE(h.pullUntil([&](const Pulled& p) {
+    if (p.info.kind == VESK_UTT_SPEECH && (p.info.index == 0 || second > 0)) ++second;
+    return second > 0 && p.info.kind == VESK_UTT_RAMP;
+  }));
+  std::vector<int> kinds, indices;
+  for (const Pulled& p : h.frames) {
+    if (p.info.kind == VESK_UTT_IDLE) continue;
+    kinds.push_back(p.info.kind);
+    indices.push_back(p.info.index);
+  }
+  // speech 0..9, six ramp frames, speech 0..6, then the second ramp begins.
+  ASSERT_EQ(kinds.size(), 10u + 6u + 7u + 1u);
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(indices[static_cast<size_t>(i)], i);
+  for (int i = 10; i < 16; ++i) EXPECT_EQ(kinds[static_cast<size_t>(i)], VESK_UTT_RAMP);
+  for (int i = 0; i < 7; ++i) EXPECT_EQ(indices[static_cast<size_t>(16 + i)], i);
+}
+
 // The identity's own streaming a2x model: the session pastes on its own thread by default.
 TEST(UttSession, TheBundlesOwnA2xModelSpeaksThroughThePipelinedPaste) {
   const std::string bundle = bundleDir("small");
