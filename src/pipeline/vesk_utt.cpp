@@ -19,15 +19,15 @@ double nowMs() {
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-const char *envOrNull(const char *name) {
-  const char *v = std::getenv(name);
+const char* envOrNull(const char* name) {
+  const char* v = std::getenv(name);
   return (v != nullptr && *v != '\0') ? v : nullptr;
 }
 
 // A whole decimal integer, or false.
-bool parseDecimal(const char *s, long long *out) {
+bool parseDecimal(const char* s, long long* out) {
   if (s == nullptr || *s == '\0') return false;
-  char *end = nullptr;
+  char* end = nullptr;
   errno = 0;
   const long long v = std::strtoll(s, &end, 10);
   if (errno != 0 || end == s || *end != '\0') return false;
@@ -35,9 +35,9 @@ bool parseDecimal(const char *s, long long *out) {
   return true;
 }
 
-std::vector<float> readFloatsOrEmpty(const std::string &path) {
+std::vector<float> readFloatsOrEmpty(const std::string& path) {
   struct Closer {
-    void operator()(std::FILE *f) const noexcept { std::fclose(f); }
+    void operator()(std::FILE* f) const noexcept { std::fclose(f); }
   };
   std::unique_ptr<std::FILE, Closer> f(std::fopen(path.c_str(), "rb"));
   if (!f) return {};
@@ -55,7 +55,7 @@ namespace vesk::utt {
 std::function<void()> beforeWarmForTesting;
 }
 
-vesk_utt::vesk_utt(vesk_ctx *ctx, const vesk_utt_opts &opts) : ctx_(ctx) {
+vesk_utt::vesk_utt(vesk_ctx* ctx, const vesk_utt_opts& opts) : ctx_(ctx) {
   if (opts.motion_dir == nullptr || *opts.motion_dir == '\0') throw std::runtime_error("opts.motion_dir required");
   motion_dir_ = vesk::resolveBundlePath(opts.motion_dir);
   threads_ = opts.threads >= 1 ? opts.threads : ctx->threads;
@@ -66,7 +66,7 @@ vesk_utt::vesk_utt(vesk_ctx *ctx, const vesk_utt_opts &opts) : ctx_(ctx) {
   long long v = 0;
   if (parseDecimal(envOrNull("VESK_UTT_PIPELINE_PASTE"), &v)) pipelined_ = v != 0;
   steady_key_ = (opts.steady_model != nullptr && *opts.steady_model != '\0') ? opts.steady_model : "b24_fp32";
-  if (const char *k = envOrNull("VESK_STEADY_MODEL")) steady_key_ = k;
+  if (const char* k = envOrNull("VESK_STEADY_MODEL")) steady_key_ = k;
 
   nt_ = ctx->manifest.NT;
   W_ = ctx->manifest.W;
@@ -80,7 +80,7 @@ vesk_utt::vesk_utt(vesk_ctx *ctx, const vesk_utt_opts &opts) : ctx_(ctx) {
   } else if (opts.eager >= 1) {
     eager_ = opts.eager;
   } else {
-    const char *h = envOrNull("VESK_UTT_HYBRID");
+    const char* h = envOrNull("VESK_UTT_HYBRID");
     hybrid_ = h != nullptr && std::strcmp(h, "0") != 0;
   }
   last_eager_sent_ = hybrid_ ? 3 : eager_;
@@ -103,7 +103,7 @@ vesk_utt::vesk_utt(vesk_ctx *ctx, const vesk_utt_opts &opts) : ctx_(ctx) {
   res_si_.assign(kQueueCap, 0);
   res_xs_.assign(static_cast<size_t>(kQueueCap) * kKp, 0.0f);
   res_xd_.assign(static_cast<size_t>(kQueueCap) * kKp, 0.0f);
-  for (Slot &s : ring_) s.bytes.assign(frame_bytes_, 0);
+  for (Slot& s : ring_) s.bytes.assign(frame_bytes_, 0);
   warm_gate_ = vesk::utt::beforeWarmForTesting;
   start();
 }
@@ -122,8 +122,7 @@ void vesk_utt::start() {
 
 vesk_utt::~vesk_utt() {
   shutdown();
-  if (std::getenv("VESK_UTT_STAGE_REPORT") != nullptr)
-    printStageReport();
+  if (std::getenv("VESK_UTT_STAGE_REPORT") != nullptr) printStageReport();
 }
 
 void vesk_utt::shutdown() {
@@ -185,7 +184,7 @@ void vesk_utt::printStageReport() {
 // ---- host side
 // ---------------------------------------------------------------------------------
 
-int vesk_utt::ready(std::string *error) {
+int vesk_utt::ready(std::string* error) {
   std::lock_guard<std::mutex> lk(mu_);
   if (load_failed_) {
     *error = load_error_;
@@ -194,7 +193,7 @@ int vesk_utt::ready(std::string *error) {
   return model_ != nullptr ? 1 : 0;
 }
 
-void vesk_utt::pushAudio(const int16_t *pcm, int count) {
+void vesk_utt::pushAudio(const int16_t* pcm, int count) {
   {
     std::lock_guard<std::mutex> lk(mu_);
     const double now = nowMs();
@@ -235,11 +234,11 @@ int vesk_utt::framesAvailable() {
   return static_cast<int>(write_ - read_);
 }
 
-bool vesk_utt::pullFrame(void *dst, vesk_utt_frame_info *info) {
+bool vesk_utt::pullFrame(void* dst, vesk_utt_frame_info* info) {
   {
     std::lock_guard<std::mutex> lk(mu_);
     if (write_ == read_) return false;
-    const Slot &s = ring_[static_cast<size_t>(read_ % kRing)];
+    const Slot& s = ring_[static_cast<size_t>(read_ % kRing)];
     std::memcpy(dst, s.bytes.data(), frame_bytes_);
     if (info != nullptr) {
       info->seq = s.seq;
@@ -259,13 +258,13 @@ bool vesk_utt::pullFrame(void *dst, vesk_utt_frame_info *info) {
   return true;
 }
 
-void vesk_utt::stats(vesk_utt_stats *out) {
+void vesk_utt::stats(vesk_utt_stats* out) {
   std::lock_guard<std::mutex> lk(mu_);
   *out = stats_;
   out->state = state_.load();
 }
 
-int vesk_utt::renderStatus(char *buf, int len, int64_t *failures) {
+int vesk_utt::renderStatus(char* buf, int len, int64_t* failures) {
   std::lock_guard<std::mutex> lk(mu_);
   if (buf != nullptr && len > 0) {
     const size_t n = std::min(last_failure_.size(), static_cast<size_t>(len - 1));
@@ -276,8 +275,8 @@ int vesk_utt::renderStatus(char *buf, int len, int64_t *failures) {
   return degraded_ ? -1 : 0;
 }
 
-void vesk_utt::noteRenderFail(const char *stage, const char *text, bool fatal) {
-  const char *ep = ctx_->renderer ? ctx_->renderer->ep() : nullptr;
+void vesk_utt::noteRenderFail(const char* stage, const char* text, bool fatal) {
+  const char* ep = ctx_->renderer ? ctx_->renderer->ep() : nullptr;
   std::string line = "ep=";
   line += ep != nullptr ? ep : "unknown";
   line += " ";
@@ -303,7 +302,7 @@ void vesk_utt::warmMain() {
     if (model->nt() != nt_)
       throw std::runtime_error("vesk_utt: the audio model in " + motion_dir_ + " has " + std::to_string(model->nt()) +
                                " target frames and the bundle " + std::to_string(nt_) + " (NT)");
-  } catch (const std::exception &e) {
+  } catch (const std::exception& e) {
     std::lock_guard<std::mutex> lk(mu_);
     load_failed_ = true;
     load_error_ = e.what();
@@ -315,7 +314,7 @@ void vesk_utt::warmMain() {
   if (steady_key_ != "-") {
     try {
       chunk = std::make_unique<vesk::Renderer>(ctx_->manifest, ctx_->identity, steady_key_, ctx_->threads, ctx_->ep);
-    } catch (const std::exception &) {
+    } catch (const std::exception&) {
       chunk.reset();
     }
   }
@@ -339,14 +338,14 @@ void vesk_utt::warmMain() {
 
   if (ctx_->drive.frames > 0) {
     const int si = ctx_->drive.si[0];
-    const float *xs = ctx_->drive.xs.data();
+    const float* xs = ctx_->drive.xs.data();
     try {
       {
         std::lock_guard<std::mutex> pl(prior_mu_);
         (void)ctx_->renderer->render(&si, xs, xs, 1);
         if (chunk) (void)chunk->render(&si, xs, xs, 1);
       }
-    } catch (const std::exception &e) {
+    } catch (const std::exception& e) {
       noteRenderFail("warm-up", e.what(), false);
     } catch (...) {
       noteRenderFail("warm-up", nullptr, false);
@@ -377,7 +376,7 @@ void vesk_utt::dispatchLoop() {
       request_ = Request{};
       posted_ = false;
     }
-    vesk::utt::AudioModel *m = req.model;
+    vesk::utt::AudioModel* m = req.model;
     if (req.reset) m->reset(req.start, req.dir);
     if (req.eager != 0) m->setEager(req.eager);
     if (!req.audio.empty()) m->push(req.audio.data(), static_cast<int>(req.audio.size()));
@@ -386,8 +385,11 @@ void vesk_utt::dispatchLoop() {
     int c = 0;
     if (req.max > 0 && b > 0) c = m->pull(res_si_.data(), res_xs_.data(), res_xd_.data(), std::min(b, req.max));
     const int e = m->total();
+    req.audio.clear();
     {
       std::lock_guard<std::mutex> lk(dmu_);
+      // The request's buffer goes back to the run thread for its next audio.
+      if (req.audio.capacity() > spent_audio_.capacity()) spent_audio_.swap(req.audio);
       result_ready_ = true;
       result_got_ = c;
       result_remaining_ = std::max(b - c, 0);
@@ -415,6 +417,7 @@ bool vesk_utt::collectResult() {
     std::lock_guard<std::mutex> lk(dmu_);
     if (!result_ready_) return false;
     result_ready_ = false;
+    if (utt_audio_.empty() && spent_audio_.capacity() > utt_audio_.capacity()) utt_audio_.swap(spent_audio_);
     got = result_got_;
     remaining = result_remaining_;
     total = result_total_;
@@ -443,7 +446,7 @@ bool vesk_utt::collectResult() {
   return true;
 }
 
-void vesk_utt::postRequest(vesk::utt::AudioModel *model, int w) {
+void vesk_utt::postRequest(vesk::utt::AudioModel* model, int w) {
   Request req;
   req.model = model;
   req.audio.swap(utt_audio_);
@@ -501,7 +504,7 @@ void vesk_utt::endCurrentUtterance() {
   in_utt_ = false;
   if (rendered_speech_ && !target_.empty()) {
     cursor_ = nt_ > 0 ? (last_si_ + 1) % nt_ : 0;
-    const float *t = targetRow(last_si_);
+    const float* t = targetRow(last_si_);
     for (int k = 0; k < kKp; ++k) ramp_offset_[k] = last_xd_[k] - t[k];
     ramp_len_ = ramp_left_ = ramp_frames_;
     state_.store(3);
@@ -539,7 +542,7 @@ void vesk_utt::handleInterrupt() {
   const bool in_range = si >= 0 && si < nt_;
   if (had && in_range && (kind == VESK_UTT_SPEECH || kind == VESK_UTT_RAMP) && !target_.empty()) {
     cursor_ = (si + 1) % nt_;
-    const float *t = targetRow(si);
+    const float* t = targetRow(si);
     for (int k = 0; k < kKp; ++k) ramp_offset_[k] = xd[k] - t[k];
     ramp_len_ = ramp_left_ = interrupt_ramp_frames_;
     state_.store(3);
@@ -556,7 +559,7 @@ void vesk_utt::runLoop() {
   for (;;) {
     try {
       if (!runPass(taken)) return;
-    } catch (const std::exception &e) {
+    } catch (const std::exception& e) {
       // Nothing here may end the thread early: the host would stop getting
       // frames.
       noteRenderFail("run", e.what(), true);
@@ -565,12 +568,12 @@ void vesk_utt::runLoop() {
   }
 }
 
-bool vesk_utt::runPass(std::vector<float> &taken) {
+bool vesk_utt::runPass(std::vector<float>& taken) {
   {
     bool stop, ended = false;
     int64_t gen;
     double last_push, first_push;
-    vesk::utt::AudioModel *model;
+    vesk::utt::AudioModel* model;
     int ready, jobs;
     taken.clear();
     {
@@ -661,7 +664,7 @@ bool vesk_utt::runPass(std::vector<float> &taken) {
   return true;
 }
 
-const float *vesk_utt::renderOne(vesk::Renderer &r, int si, const float *xs, const float *xd) {
+const float* vesk_utt::renderOne(vesk::Renderer& r, int si, const float* xs, const float* xd) {
   std::lock_guard<std::mutex> pl(prior_mu_);
   return r.render(&si, xs, xd, 1);
 }
@@ -671,13 +674,13 @@ void vesk_utt::renderSpeech(int n) {
   if (count <= 0) return;
   const size_t crop_floats = static_cast<size_t>(crop_) * static_cast<size_t>(crop_) * 3;
   if (count > 1 && chunk_seen_ != nullptr && chunk_seen_->batch() >= count) {
-    const float *crops = nullptr;
+    const float* crops = nullptr;
     const double t0 = nowMs();
     try {
       std::lock_guard<std::mutex> pl(prior_mu_);
       crops = chunk_seen_->render(q_si_.data() + q_start_, q_xs_.data() + static_cast<size_t>(q_start_) * kKp,
                                   q_xd_.data() + static_cast<size_t>(q_start_) * kKp, count);
-    } catch (const std::exception &e) {
+    } catch (const std::exception& e) {
       noteRenderFail("b24 chunk", e.what(), false);
     } catch (...) {
       noteRenderFail("b24 chunk", nullptr, false);
@@ -694,11 +697,11 @@ void vesk_utt::renderSpeech(int n) {
   for (int i = 0; i < count; ++i) {
     const int h = q_start_;
     const double t0 = nowMs();
-    const float *crop = nullptr;
+    const float* crop = nullptr;
     try {
       crop = renderOne(*ctx_->renderer, q_si_[h], q_xs_.data() + static_cast<size_t>(h) * kKp,
                        q_xd_.data() + static_cast<size_t>(h) * kKp);
-    } catch (const std::exception &e) {
+    } catch (const std::exception& e) {
       noteRenderFail("render", e.what(), true);
     } catch (...) {
       noteRenderFail("render", nullptr, true);
@@ -721,10 +724,10 @@ int64_t vesk_utt::generationSnapshot() {
   return generation_;
 }
 
-void vesk_utt::emitSpeech(const float *crop, double render_ms) {
+void vesk_utt::emitSpeech(const float* crop, double render_ms) {
   const int h = q_start_;
   const int si = q_si_[h];
-  const float *xd = q_xd_.data() + static_cast<size_t>(h) * kKp;
+  const float* xd = q_xd_.data() + static_cast<size_t>(h) * kKp;
   cursor_ = si;
   last_si_ = si;
   std::copy(xd, xd + kKp, last_xd_.begin());
@@ -748,13 +751,13 @@ void vesk_utt::produceRamp() {
   const int r = ramp_left_;
   const int si = cursor_;
   const float weight = 1.0f - static_cast<float>(N - r + 1) / static_cast<float>(N);
-  const float *t = targetRow(si);
+  const float* t = targetRow(si);
   std::array<float, kKp> xd;
   for (int k = 0; k < kKp; ++k) xd[k] = t[k] + weight * ramp_offset_[k];
-  const float *crop = nullptr;
+  const float* crop = nullptr;
   try {
     crop = renderOne(*ctx_->renderer, si, t, xd.data());
-  } catch (const std::exception &e) {
+  } catch (const std::exception& e) {
     noteRenderFail("ramp", e.what(), true);
   } catch (...) {
     noteRenderFail("ramp", nullptr, true);
@@ -777,20 +780,20 @@ void vesk_utt::produceIdle() {
   if (enqueue(nullptr, VESK_UTT_IDLE, cursor_, -1, nullptr, nullptr) && nt_ > 0) cursor_ = (cursor_ + 1) % nt_;
 }
 
-bool vesk_utt::enqueue(const float *crop, int kind, int si, int index, const float *xd, double *wait) {
+bool vesk_utt::enqueue(const float* crop, int kind, int si, int index, const float* xd, double* wait) {
   // A teeth stage, when attached, takes the frame here and hands it to the raw
   // enqueue later.
   return enqueueRaw(crop, kind, si, index, xd, wait);
 }
 
-bool vesk_utt::enqueueRaw(const float *crop, int kind, int si, int index, const float *xd, double *wait) {
+bool vesk_utt::enqueueRaw(const float* crop, int kind, int si, int index, const float* xd, double* wait) {
   if (pipelined_) return enqueuePipe(crop, kind, si, index, xd, wait);
   return pasteInto(crop, kind, si, index, xd, gen_seen_, 0.0, wait);
 }
 
-bool vesk_utt::pasteInto(const float *crop, int kind, int si, int index, const float *xd, int64_t generation,
-                         double enqueue_ms, double *wait) {
-  Slot *slot = nullptr;
+bool vesk_utt::pasteInto(const float* crop, int kind, int si, int index, const float* xd, int64_t generation,
+                         double enqueue_ms, double* wait) {
+  Slot* slot = nullptr;
   {
     std::unique_lock<std::mutex> lk(mu_);
     for (;;) {
@@ -809,7 +812,7 @@ bool vesk_utt::pasteInto(const float *crop, int kind, int si, int index, const f
       std::lock_guard<std::mutex> pl(prior_mu_);
       ctx_->identity.walkP(si);
     }
-  } catch (const std::exception &e) {
+  } catch (const std::exception& e) {
     // The frame still goes out (as far as it got) so the host's timeline keeps
     // its length.
     noteRenderFail("paste", e.what(), true);
@@ -846,10 +849,10 @@ bool vesk_utt::pasteInto(const float *crop, int kind, int si, int index, const f
   return true;
 }
 
-bool vesk_utt::enqueuePipe(const float *crop, int kind, int si, int index, const float *xd, double *wait) {
+bool vesk_utt::enqueuePipe(const float* crop, int kind, int si, int index, const float* xd, double* wait) {
   const double t0 = nowMs();
   const size_t crop_floats = static_cast<size_t>(crop_) * static_cast<size_t>(crop_) * 3;
-  PasteJob *job = nullptr;
+  PasteJob* job = nullptr;
   {
     std::unique_lock<std::mutex> lk(mu_);
     for (;;) {
@@ -898,7 +901,7 @@ void vesk_utt::pasteLoop() {
       std::unique_lock<std::mutex> lk(mu_);
       while (job_count_ == 0 && !stop_ && !paste_stop_) paste_cv_.wait(lk);
       if (stop_ || paste_stop_) return;
-      PasteJob &front = jobs_[static_cast<size_t>(job_head_)];
+      PasteJob& front = jobs_[static_cast<size_t>(job_head_)];
       // Swapping buffers hands the crop over without a copy or an allocation;
       // the slot keeps this thread's previous buffer for its next job.
       paste_work_.swap(front.crop);

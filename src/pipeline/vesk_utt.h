@@ -41,25 +41,25 @@ extern std::function<void()> beforeWarmForTesting;
 }  // namespace vesk
 
 struct vesk_utt {
-  vesk_utt(vesk_ctx *ctx, const vesk_utt_opts &opts);
+  vesk_utt(vesk_ctx* ctx, const vesk_utt_opts& opts);
   ~vesk_utt();
-  vesk_utt(const vesk_utt &) = delete;
-  vesk_utt &operator=(const vesk_utt &) = delete;
+  vesk_utt(const vesk_utt&) = delete;
+  vesk_utt& operator=(const vesk_utt&) = delete;
 
   // Host side.
-  int ready(std::string *error);
-  void pushAudio(const int16_t *pcm, int count);
+  int ready(std::string* error);
+  void pushAudio(const int16_t* pcm, int count);
   void endUtterance();
   void interrupt();
   int framesAvailable();
   // dst holds frameBytes() bytes.
-  bool pullFrame(void *dst, vesk_utt_frame_info *info);
-  void stats(vesk_utt_stats *out);
-  int renderStatus(char *buf, int len, int64_t *failures);
+  bool pullFrame(void* dst, vesk_utt_frame_info* info);
+  void stats(vesk_utt_stats* out);
+  int renderStatus(char* buf, int len, int64_t* failures);
   size_t frameBytes() const { return frame_bytes_; }
 
   // Counts and describes a render failure; a fatal one degrades the session.
-  void noteRenderFail(const char *stage, const char *text, bool fatal);
+  void noteRenderFail(const char* stage, const char* text, bool fatal);
 
   static constexpr int kKp = 63;
   static constexpr int kRing = 8;
@@ -83,7 +83,7 @@ struct vesk_utt {
     double enqueue_ms = 0;
   };
   struct Request {
-    vesk::utt::AudioModel *model = nullptr;
+    vesk::utt::AudioModel* model = nullptr;
     std::vector<float> audio;
     bool reset = false, finish = false;
     int start = 0, dir = 1, eager = 0, max = 0;
@@ -93,34 +93,34 @@ struct vesk_utt {
   void shutdown();
   void runLoop();
   // One pass of the run thread's loop; false once stopped.
-  bool runPass(std::vector<float> &taken);
+  bool runPass(std::vector<float>& taken);
   void warmMain();
   void dispatchLoop();
   void pasteLoop();
 
   // Run thread.
   bool collectResult();
-  void postRequest(vesk::utt::AudioModel *model, int eager);
+  void postRequest(vesk::utt::AudioModel* model, int eager);
   void handleInterrupt();
   void startUtterance(double first_push);
   void endCurrentUtterance();
   void renderSpeech(int n);
-  void emitSpeech(const float *crop, double render_ms);
+  void emitSpeech(const float* crop, double render_ms);
   void produceRamp();
   void produceIdle();
-  bool enqueue(const float *crop, int kind, int si, int index, const float *xd, double *wait);
-  bool enqueueRaw(const float *crop, int kind, int si, int index, const float *xd, double *wait);
-  bool enqueuePipe(const float *crop, int kind, int si, int index, const float *xd, double *wait);
-  bool pasteInto(const float *crop, int kind, int si, int index, const float *xd, int64_t generation, double enqueue_ms,
-                 double *wait);
-  const float *renderOne(vesk::Renderer &r, int si, const float *xs, const float *xd);
-  const float *targetRow(int si) const { return target_.data() + static_cast<size_t>(si) * kKp; }
+  bool enqueue(const float* crop, int kind, int si, int index, const float* xd, double* wait);
+  bool enqueueRaw(const float* crop, int kind, int si, int index, const float* xd, double* wait);
+  bool enqueuePipe(const float* crop, int kind, int si, int index, const float* xd, double* wait);
+  bool pasteInto(const float* crop, int kind, int si, int index, const float* xd, int64_t generation, double enqueue_ms,
+                 double* wait);
+  const float* renderOne(vesk::Renderer& r, int si, const float* xs, const float* xd);
+  const float* targetRow(int si) const { return target_.data() + static_cast<size_t>(si) * kKp; }
   int queued() const { return q_end_ - q_start_; }
   void printStageReport();
   int64_t generationSnapshot();
 
   // Configuration.
-  vesk_ctx *ctx_;
+  vesk_ctx* ctx_;
   std::string motion_dir_;
   int threads_ = 0;
   std::string motion_ep_;
@@ -142,9 +142,9 @@ struct vesk_utt {
   std::mutex mu_;
   std::condition_variable cv_;
   std::unique_ptr<vesk::utt::AudioModel> model_owned_;
-  vesk::utt::AudioModel *model_ = nullptr;
+  vesk::utt::AudioModel* model_ = nullptr;
   std::unique_ptr<vesk::Renderer> chunk_owned_;
-  vesk::Renderer *chunk_ = nullptr;
+  vesk::Renderer* chunk_ = nullptr;
   bool load_failed_ = false;
   std::string load_error_;
   std::vector<float> pending_;
@@ -182,6 +182,7 @@ struct vesk_utt {
   bool dispatch_stop_ = false;
   std::vector<int32_t> res_si_;
   std::vector<float> res_xs_, res_xd_;
+  std::vector<float> spent_audio_;  // a request's audio buffer, handed back for reuse
 
   // The identity's warp prior is one decoding cursor: renders and idle-frame
   // walks take turns on it.
@@ -206,7 +207,7 @@ struct vesk_utt {
   std::array<float, kKp> last_xd_{};
   std::array<float, kKp> ramp_offset_{};
   int ramp_left_ = 0, ramp_len_ = 0;
-  vesk::Renderer *chunk_seen_ = nullptr;
+  vesk::Renderer* chunk_seen_ = nullptr;
 
   // Paste thread only.
   std::vector<float> paste_work_;

@@ -15,35 +15,35 @@ using vesk::capi::setError;
 
 extern "C" {
 
-VESK_EXPORT vesk_utt *vesk_utt_create(vesk_ctx *ctx, const vesk_utt_opts *opts) {
+VESK_EXPORT vesk_utt* vesk_utt_create(vesk_ctx* ctx, const vesk_utt_opts* opts) {
   clearError(Family::Utt);
   if (ctx == nullptr || opts == nullptr) {
     setError(Family::Utt, "vesk_utt_create: NULL ctx/opts");
     return nullptr;
   }
-  return guarded(Family::Utt, "vesk_utt_create", static_cast<vesk_utt *>(nullptr), [&] {
-    vesk::Renderer &renderer = ctx->ensureRenderer();
+  return guarded(Family::Utt, "vesk_utt_create", static_cast<vesk_utt*>(nullptr), [&] {
+    vesk::Renderer& renderer = ctx->ensureRenderer();
     auto utt = std::make_unique<vesk_utt>(ctx, *opts);
-    if (const char *note = renderer.directorNote(); note != nullptr && *note != '\0')
+    if (const char* note = renderer.directorNote(); note != nullptr && *note != '\0')
       utt->noteRenderFail("director load", note, false);
     return utt.release();
   });
 }
 
-VESK_EXPORT vesk_utt *vesk_utt_open(vesk_ctx *ctx, const char *motion_dir) {
+VESK_EXPORT vesk_utt* vesk_utt_open(vesk_ctx* ctx, const char* motion_dir) {
   vesk_utt_opts opts{};
   opts.motion_dir = motion_dir;
   return vesk_utt_create(ctx, &opts);
 }
 
-VESK_EXPORT void vesk_utt_destroy(vesk_utt *utt) {
+VESK_EXPORT void vesk_utt_destroy(vesk_utt* utt) {
   clearError(Family::Utt);
   delete utt;
 }
 
-VESK_EXPORT const char *vesk_utt_last_error(void) { return vesk::capi::errorText(Family::Utt).c_str(); }
+VESK_EXPORT const char* vesk_utt_last_error(void) { return vesk::capi::errorText(Family::Utt).c_str(); }
 
-VESK_EXPORT int vesk_utt_ready(vesk_utt *utt) {
+VESK_EXPORT int vesk_utt_ready(vesk_utt* utt) {
   clearError(Family::Utt);
   if (utt == nullptr) return -1;
   std::string error;
@@ -52,7 +52,7 @@ VESK_EXPORT int vesk_utt_ready(vesk_utt *utt) {
   return r;
 }
 
-VESK_EXPORT int vesk_utt_push_audio(vesk_utt *utt, const int16_t *pcm, int count) {
+VESK_EXPORT int vesk_utt_push_audio(vesk_utt* utt, const int16_t* pcm, int count) {
   return guarded(Family::Utt, "vesk_utt_push_audio", 0, [&] {
     if (utt == nullptr || pcm == nullptr || count < 0) {
       setError(Family::Utt, "vesk_utt_push_audio: bad args");
@@ -63,22 +63,22 @@ VESK_EXPORT int vesk_utt_push_audio(vesk_utt *utt, const int16_t *pcm, int count
   });
 }
 
-VESK_EXPORT void vesk_utt_end_utterance(vesk_utt *utt) {
+VESK_EXPORT void vesk_utt_end_utterance(vesk_utt* utt) {
   clearError(Family::Utt);
   if (utt != nullptr) utt->endUtterance();
 }
 
-VESK_EXPORT void vesk_utt_interrupt(vesk_utt *utt) {
+VESK_EXPORT void vesk_utt_interrupt(vesk_utt* utt) {
   clearError(Family::Utt);
   if (utt != nullptr) utt->interrupt();
 }
 
-VESK_EXPORT int vesk_utt_frames_available(vesk_utt *utt) {
+VESK_EXPORT int vesk_utt_frames_available(vesk_utt* utt) {
   clearError(Family::Utt);
   return utt == nullptr ? 0 : utt->framesAvailable();
 }
 
-VESK_EXPORT int vesk_utt_pull_frame(vesk_utt *utt, void *dst, size_t dst_len, vesk_utt_frame_info *info) {
+VESK_EXPORT int vesk_utt_pull_frame(vesk_utt* utt, void* dst, size_t dst_len, vesk_utt_frame_info* info) {
   return guarded(Family::Utt, "vesk_utt_pull_frame", 0, [&] {
     if (utt == nullptr || dst == nullptr) {
       setError(Family::Utt, "vesk_utt_pull_frame: bad args");
@@ -92,12 +92,12 @@ VESK_EXPORT int vesk_utt_pull_frame(vesk_utt *utt, void *dst, size_t dst_len, ve
   });
 }
 
-VESK_EXPORT void vesk_utt_get_stats(vesk_utt *utt, vesk_utt_stats *out) {
+VESK_EXPORT void vesk_utt_get_stats(vesk_utt* utt, vesk_utt_stats* out) {
   clearError(Family::Utt);
   if (utt != nullptr && out != nullptr) utt->stats(out);
 }
 
-VESK_EXPORT int vesk_utt_render_status(vesk_utt *utt, char *buf, int len, int64_t *failures) {
+VESK_EXPORT int vesk_utt_render_status(vesk_utt* utt, char* buf, int len, int64_t* failures) {
   clearError(Family::Utt);
   return utt == nullptr ? 0 : utt->renderStatus(buf, len, failures);
 }

@@ -5,7 +5,7 @@
 
 namespace vesk::utt {
 
-std::unique_ptr<AudioModel> AudioModel::create(bool a2x, const std::string &dir, int threads, const std::string &ep) {
+std::unique_ptr<AudioModel> AudioModel::create(bool a2x, const std::string& dir, int threads, const std::string& ep) {
   std::unique_ptr<AudioModel> m(new AudioModel());
   if (a2x) {
     m->a2x_ = vesk_a2x_create(dir.c_str(), threads);
@@ -38,7 +38,7 @@ void AudioModel::setEager(int eager) {
   }
 }
 
-void AudioModel::push(const float *samples, int n) {
+void AudioModel::push(const float* samples, int n) {
   if (a2x_ != nullptr) {
     (void)vesk_a2x_push(a2x_, samples, n);
   } else {
@@ -59,7 +59,7 @@ int AudioModel::avail() {
   return std::max(n, 0);
 }
 
-int AudioModel::pull(int *si, float *xs, float *xd, int max) {
+int AudioModel::pull(int* si, float* xs, float* xd, int max) {
   const int n = a2x_ != nullptr ? vesk_a2x_pull(a2x_, si, xs, xd, max) : vesk_motion_pull(motion_, si, xs, xd, max);
   return std::max(n, 0);
 }

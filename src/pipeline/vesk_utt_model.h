@@ -13,19 +13,19 @@ namespace vesk::utt {
 class AudioModel {
  public:
   // Throws std::runtime_error with the model family's own last-error text.
-  static std::unique_ptr<AudioModel> create(bool a2x, const std::string &dir, int threads, const std::string &ep);
+  static std::unique_ptr<AudioModel> create(bool a2x, const std::string& dir, int threads, const std::string& ep);
   ~AudioModel();
-  AudioModel(const AudioModel &) = delete;
-  AudioModel &operator=(const AudioModel &) = delete;
+  AudioModel(const AudioModel&) = delete;
+  AudioModel& operator=(const AudioModel&) = delete;
 
   void reset(int start, int dir);
   void setEager(int eager);
-  void push(const float *samples, int n);
+  void push(const float* samples, int n);
   void finish();
   int avail();
   // Up to max frames into si (max), xs and xd (max x 63); the count, 0 on
   // failure.
-  int pull(int *si, float *xs, float *xd, int max);
+  int pull(int* si, float* xs, float* xd, int max);
   // Frames of the finished utterance; -1 before finish.
   int total();
   // Rows of the model's target table.
@@ -33,8 +33,8 @@ class AudioModel {
 
  private:
   AudioModel() = default;
-  vesk_a2x *a2x_ = nullptr;
-  vesk_motion *motion_ = nullptr;
+  vesk_a2x* a2x_ = nullptr;
+  vesk_motion* motion_ = nullptr;
 };
 
 }  // namespace vesk::utt

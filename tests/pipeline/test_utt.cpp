@@ -20,7 +20,7 @@
 namespace vesk::test {
 namespace {
 
-std::string motionDir(const char *name = "nt8") { return std::string(VESK_MOTION_MODELS_DIR) + "/" + name; }
+std::string motionDir(const char* name = "nt8") { return std::string(VESK_MOTION_MODELS_DIR) + "/" + name; }
 
 vesk_utt_opts motionOpts(double end_silence_s = -1) {
   vesk_utt_opts o{};
@@ -32,24 +32,24 @@ vesk_utt_opts motionOpts(double end_silence_s = -1) {
 // The frame a host would get from the single-frame calls for driver frame si
 // rendered from target keypoints `row`: what a ramp frame with no offset left
 // must look like.
-std::vector<uint8_t> referenceFrame(int si, const float *row) {
-  vesk_ctx *ctx = vesk_create(bundleDir("small").c_str(), "b1", 2, "");
+std::vector<uint8_t> referenceFrame(int si, const float* row) {
+  vesk_ctx* ctx = vesk_create(bundleDir("small").c_str(), "b1", 2, "");
   EXPECT_NE(ctx, nullptr) << vesk_last_error();
   std::vector<uint8_t> out(static_cast<size_t>(vesk_width(ctx)) * vesk_height(ctx) * 3);
-  const float *crop = vesk_render_kp_crop(ctx, si, row, row);
+  const float* crop = vesk_render_kp_crop(ctx, si, row, row);
   EXPECT_NE(crop, nullptr) << vesk_last_error();
   EXPECT_EQ(vesk_paste_crop(ctx, si, crop, out.data(), out.size()), 1) << vesk_last_error();
   vesk_destroy(ctx);
   return out;
 }
 
-double meanAbsDiff(const std::vector<uint8_t> &a, const std::vector<uint8_t> &b) {
+double meanAbsDiff(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
   double s = 0;
   for (size_t i = 0; i < a.size(); ++i) s += std::abs(int(a[i]) - int(b[i]));
   return s / static_cast<double>(a.size());
 }
 
-int maxAbsDiff(const std::vector<uint8_t> &a, const std::vector<uint8_t> &b) {
+int maxAbsDiff(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
   int m = 0;
   for (size_t i = 0; i < a.size(); ++i) m = std::max(m, std::abs(int(a[i]) - int(b[i])));
   return m;
@@ -61,11 +61,11 @@ TEST(UttSession, SpeechThenRampThenConsecutiveIdle) {
   o.motion_dir = dir.c_str();
   UttHost h(bundleDir("small"), o);
   ASSERT_EQ(h.waitReady(), 1) << vesk_utt_last_error();
-  for (int i = 0; i < 3; ++i) ASSERT_TRUE(h.pullUntil([](const Pulled &) { return true; }));
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(h.pullUntil([](const Pulled&) { return true; }));
   h.push(speechPcm(6000));  // ceil(6000 / 640) = 10 frames
   vesk_utt_end_utterance(h.utt);
   int idle_after = 0;
-  ASSERT_TRUE(h.pullUntil([&](const Pulled &p) {
+  ASSERT_TRUE(h.pullUntil([&](const Pulled& p) {
     if (p.info.kind == VESK_UTT_RAMP) idle_after = 0;
     if (p.info.kind == VESK_UTT_IDLE && h.frames.size() > 16) ++idle_after;
     return idle_after == 3;
@@ -95,8 +95,8 @@ TEST(UttSession, SpeechThenRampThenConsecutiveIdle) {
   // The ramp keeps 5/6 of the last offset at first and none at the end: its
   // last frame is the target keypoints' own frame.
   const auto target = readArray<float>(dir + "/xs_target.bin");
-  const Pulled &first = h.frames[ramp0];
-  const Pulled &last = h.frames[ramp0 + 5];
+  const Pulled& first = h.frames[ramp0];
+  const Pulled& last = h.frames[ramp0 + 5];
   const auto ref_first = referenceFrame(first.info.si, target.data() + first.info.si * 63);
   const auto ref_last = referenceFrame(last.info.si, target.data() + last.info.si * 63);
   EXPECT_LE(maxAbsDiff(last.bytes, ref_last), 1);
@@ -124,7 +124,7 @@ TEST(UttSession, InterruptDropsWhatWasNotDeliveredAndRampsBack) {
   UttHost h(bundleDir("small"), o);
   ASSERT_EQ(h.waitReady(), 1) << vesk_utt_last_error();
   h.push(speechPcm(160000));  // enough for the model to serve frames before the end
-  ASSERT_TRUE(h.pullUntil([](const Pulled &p) { return p.info.kind == VESK_UTT_SPEECH && p.info.index >= 3; }));
+  ASSERT_TRUE(h.pullUntil([](const Pulled& p) { return p.info.kind == VESK_UTT_SPEECH && p.info.index >= 3; }));
   // Let frames pile up so the interrupt has something to drop.
   for (int k = 0; k < 400 && vesk_utt_frames_available(h.utt) < 4; ++k)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -133,7 +133,7 @@ TEST(UttSession, InterruptDropsWhatWasNotDeliveredAndRampsBack) {
   vesk_utt_interrupt(h.utt);
   EXPECT_EQ(vesk_utt_frames_available(h.utt), 0);
   h.frames.clear();
-  ASSERT_TRUE(h.pullUntil([&](const Pulled &) { return h.frames.size() == 7; }));
+  ASSERT_TRUE(h.pullUntil([&](const Pulled&) { return h.frames.size() == 7; }));
   for (int k = 0; k < 4; ++k) {
     EXPECT_EQ(h.frames[k].info.kind, VESK_UTT_RAMP) << k;
     EXPECT_EQ(h.frames[k].info.si, (k == 0 ? speech.info.si + 1 : h.frames[k - 1].info.si + 1) % h.nt);
@@ -159,16 +159,16 @@ TEST(UttSession, AudioBeforeTheModelIsReadyGivesIdleFramesOnly) {
   EXPECT_EQ(vesk_utt_ready(h.utt), 0);
   h.push(speechPcm(16000));
   vesk_utt_end_utterance(h.utt);
-  ASSERT_TRUE(h.pullUntil([&](const Pulled &) { return h.frames.size() == 12; }));
+  ASSERT_TRUE(h.pullUntil([&](const Pulled&) { return h.frames.size() == 12; }));
   open.set_value();
   ASSERT_EQ(h.waitReady(), 1);
-  ASSERT_TRUE(h.pullUntil([&](const Pulled &) { return h.frames.size() == 24; }));
-  for (const Pulled &p : h.frames) EXPECT_EQ(p.info.kind, VESK_UTT_IDLE);
+  ASSERT_TRUE(h.pullUntil([&](const Pulled&) { return h.frames.size() == 24; }));
+  for (const Pulled& p : h.frames) EXPECT_EQ(p.info.kind, VESK_UTT_IDLE);
 
   // The same audio after loading is speech.
   h.push(speechPcm(16000));
   vesk_utt_end_utterance(h.utt);
-  ASSERT_TRUE(h.pullUntil([](const Pulled &p) { return p.info.kind == VESK_UTT_SPEECH; }, 200));
+  ASSERT_TRUE(h.pullUntil([](const Pulled& p) { return p.info.kind == VESK_UTT_SPEECH; }, 200));
 }
 
 TEST(UttSession, AnUtteranceEndsBySilenceOnlyWhenAsked) {
@@ -180,10 +180,10 @@ TEST(UttSession, AnUtteranceEndsBySilenceOnlyWhenAsked) {
     ASSERT_EQ(h.waitReady(), 1);
     const auto t0 = std::chrono::steady_clock::now();
     h.push(speechPcm(6400));
-    ASSERT_TRUE(h.pullUntil([](const Pulled &p) { return p.info.kind == VESK_UTT_RAMP; }));
+    ASSERT_TRUE(h.pullUntil([](const Pulled& p) { return p.info.kind == VESK_UTT_RAMP; }));
     EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(600));
     int speech = 0;
-    for (const Pulled &p : h.frames) speech += p.info.kind == VESK_UTT_SPEECH;
+    for (const Pulled& p : h.frames) speech += p.info.kind == VESK_UTT_SPEECH;
     EXPECT_EQ(speech, 10);
   }
   {
@@ -204,9 +204,9 @@ TEST(UttSession, AnUtteranceEndsBySilenceOnlyWhenAsked) {
     vesk_utt_get_stats(h.utt, &st);
     EXPECT_EQ(st.state, 1);
     vesk_utt_end_utterance(h.utt);
-    ASSERT_TRUE(h.pullUntil([](const Pulled &f) { return f.info.kind == VESK_UTT_RAMP; }));
+    ASSERT_TRUE(h.pullUntil([](const Pulled& f) { return f.info.kind == VESK_UTT_RAMP; }));
     int speech = 0;
-    for (const Pulled &f : h.frames) speech += f.info.kind == VESK_UTT_SPEECH;
+    for (const Pulled& f : h.frames) speech += f.info.kind == VESK_UTT_SPEECH;
     EXPECT_EQ(speech, 10);
   }
 }
@@ -223,9 +223,9 @@ TEST(UttSession, OnsetIndexStartsEveryUtterance) {
     h.push(speechPcm(3000));
     vesk_utt_end_utterance(h.utt);
     h.frames.clear();
-    ASSERT_TRUE(h.pullUntil([](const Pulled &p) { return p.info.kind == VESK_UTT_SPEECH; }));
+    ASSERT_TRUE(h.pullUntil([](const Pulled& p) { return p.info.kind == VESK_UTT_SPEECH; }));
     EXPECT_EQ(h.frames.back().info.si, 5) << "utterance " << u;
-    ASSERT_TRUE(h.pullUntil([](const Pulled &p) { return p.info.kind == VESK_UTT_RAMP; }));
+    ASSERT_TRUE(h.pullUntil([](const Pulled& p) { return p.info.kind == VESK_UTT_RAMP; }));
   }
 }
 
@@ -249,7 +249,7 @@ TEST(UttSession, APullIntoAShortBufferKeepsTheFrame) {
 
 TEST(UttSession, AModelThatFailsToLoadLeavesAnIdleSession) {
   TempDir empty;
-  vesk_motion *direct = vesk_motion_create(empty.path().c_str(), 1, nullptr);
+  vesk_motion* direct = vesk_motion_create(empty.path().c_str(), 1, nullptr);
   ASSERT_EQ(direct, nullptr);
   const std::string expected = vesk_motion_last_error();
   vesk_utt_opts o = motionOpts();
@@ -259,8 +259,8 @@ TEST(UttSession, AModelThatFailsToLoadLeavesAnIdleSession) {
   EXPECT_EQ(vesk_utt_last_error(), expected);
   h.push(speechPcm(8000));
   vesk_utt_end_utterance(h.utt);
-  ASSERT_TRUE(h.pullUntil([&](const Pulled &) { return h.frames.size() == 20; }));
-  for (const Pulled &p : h.frames) EXPECT_EQ(p.info.kind, VESK_UTT_IDLE);
+  ASSERT_TRUE(h.pullUntil([&](const Pulled&) { return h.frames.size() == 20; }));
+  for (const Pulled& p : h.frames) EXPECT_EQ(p.info.kind, VESK_UTT_IDLE);
 
   // A model made for another identity's driver video is refused the same way.
   const std::string other = motionDir("nt1");
@@ -274,7 +274,7 @@ TEST(UttSession, AModelThatFailsToLoadLeavesAnIdleSession) {
 TEST(UttSession, RefusalsAndNullHandles) {
   EXPECT_EQ(vesk_utt_create(nullptr, nullptr), nullptr);
   EXPECT_STREQ(vesk_utt_last_error(), "vesk_utt_create: NULL ctx/opts");
-  vesk_ctx *ctx = vesk_create(bundleDir("small").c_str(), "b1", 2, "");
+  vesk_ctx* ctx = vesk_create(bundleDir("small").c_str(), "b1", 2, "");
   ASSERT_NE(ctx, nullptr);
   vesk_utt_opts o{};
   EXPECT_EQ(vesk_utt_create(ctx, &o), nullptr);
@@ -335,9 +335,9 @@ TEST(UttSession, StageReportSaysWhenThePasteWasNotCounted) {
     ASSERT_EQ(h->waitReady(), 1);
     h->push(speechPcm(3200));
     vesk_utt_end_utterance(h->utt);
-    ASSERT_TRUE(h->pullUntil([](const Pulled &p) { return p.info.kind == VESK_UTT_RAMP; }));
+    ASSERT_TRUE(h->pullUntil([](const Pulled& p) { return p.info.kind == VESK_UTT_RAMP; }));
     int speech = 0;
-    for (const Pulled &p : h->frames) speech += p.info.kind == VESK_UTT_SPEECH;
+    for (const Pulled& p : h->frames) speech += p.info.kind == VESK_UTT_SPEECH;
     EXPECT_EQ(speech, 5);
     testing::internal::CaptureStderr();
     h.reset();

@@ -37,7 +37,7 @@ inline std::vector<int16_t> speechPcm(int n, int seed = 0) {
 
 class UttHost {
  public:
-  UttHost(const std::string &bundle, const vesk_utt_opts &opts, int threads = 2) {
+  UttHost(const std::string& bundle, const vesk_utt_opts& opts, int threads = 2) {
     ctx = vesk_create(bundle.c_str(), "b1", threads, "");
     if (ctx == nullptr) throw std::runtime_error(vesk_last_error());
     utt = vesk_utt_create(ctx, &opts);
@@ -53,8 +53,8 @@ class UttHost {
     vesk_utt_destroy(utt);
     vesk_destroy(ctx);
   }
-  UttHost(const UttHost &) = delete;
-  UttHost &operator=(const UttHost &) = delete;
+  UttHost(const UttHost&) = delete;
+  UttHost& operator=(const UttHost&) = delete;
 
   // Waits for the audio model; the result of vesk_utt_ready.
   int waitReady(double seconds = 60) {
@@ -66,7 +66,7 @@ class UttHost {
   }
 
   // One pulled frame, waiting up to `seconds` for it; false on time-out.
-  bool pull(Pulled *out, double seconds = 30) {
+  bool pull(Pulled* out, double seconds = 30) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     out->bytes.resize(bytes);
     while (std::chrono::steady_clock::now() < until) {
@@ -89,12 +89,12 @@ class UttHost {
     return false;
   }
 
-  void push(const std::vector<int16_t> &pcm) {
+  void push(const std::vector<int16_t>& pcm) {
     ASSERT_EQ(vesk_utt_push_audio(utt, pcm.data(), static_cast<int>(pcm.size())), 1);
   }
 
-  vesk_ctx *ctx = nullptr;
-  vesk_utt *utt = nullptr;
+  vesk_ctx* ctx = nullptr;
+  vesk_utt* utt = nullptr;
   size_t bytes = 0;
   int nt = 0;
   std::vector<Pulled> frames;
