@@ -478,9 +478,9 @@ void vesk_utt::postRequest(vesk::utt::AudioModel* model, int w) {
   }
 }
 
-void vesk_utt::startUtterance(double first_push) {
-  in_utt_ = true;
-  reset_pending_ = true;
+void vesk_utt::resetUtterance(bool running) {
+  in_utt_ = running;
+  reset_pending_ = running;
   ended_seen_ = finish_sent_ = rendered_speech_ = false;
   frame_counter_ = 0;
   head_attempts_ = 0;
@@ -489,6 +489,10 @@ void vesk_utt::startUtterance(double first_push) {
   remaining_ = 0;
   total_ = -1;
   hybrid_level_ = 0;
+}
+
+void vesk_utt::startUtterance(double first_push) {
+  resetUtterance(true);
   {
     std::lock_guard<std::mutex> lk(mu_);
     utt_start_ms_ = first_push;
@@ -527,16 +531,7 @@ void vesk_utt::handleInterrupt() {
     audio_seen_ = false;
   }
   // A teeth stage would discard the frames it holds here.
-  in_utt_ = false;
-  reset_pending_ = false;
-  ended_seen_ = finish_sent_ = rendered_speech_ = false;
-  frame_counter_ = 0;
-  head_attempts_ = 0;
-  q_start_ = q_end_ = 0;
-  received_ = 0;
-  remaining_ = 0;
-  total_ = -1;
-  hybrid_level_ = 0;
+  resetUtterance(false);
   utt_audio_.clear();
   ramp_left_ = 0;
   const bool in_range = si >= 0 && si < nt_;
@@ -617,8 +612,6 @@ bool vesk_utt::runPass(std::vector<float>& taken) {
         ended_seen_ = true;
     }
 
-    const bool done = finish_sent_ && !outstanding_ && total_ >= 0 && total_ <= received_;
-
     int w = eager_;
     if (hybrid_) {
       const int backlog = queued() + remaining_ + ready;
@@ -630,10 +623,9 @@ bool vesk_utt::runPass(std::vector<float>& taken) {
     auto chunkComing = [&] { return queued() < B && B <= queued() + remaining_; };
 
     if (model != nullptr && in_utt_ && !outstanding_ &&
-        (!utt_audio_.empty() || (ended_seen_ && !finish_sent_) || chunkComing() || (queued() < 8 && !done)))
+        (!utt_audio_.empty() || (ended_seen_ && !finish_sent_) || chunkComing() || (queued() < 8 && !modelDone())))
       postRequest(model, w);
 
-    const bool done_now = finish_sent_ && !outstanding_ && total_ >= 0 && total_ <= received_;
     if (state_.load() == 3) {
       if (ramp_left_ > 0 && ready <= 7) produceRamp();
       if (state_.load() == 0) {
@@ -648,7 +640,7 @@ bool vesk_utt::runPass(std::vector<float>& taken) {
       state_.store(2);
       const int n = (queued() >= B && B >= 1) ? B : 1;
       if (!(queued() < B && chunkComing() && outstanding_)) renderSpeech(n);
-    } else if (in_utt_ && queued() == 0 && done_now) {
+    } else if (in_utt_ && queued() == 0 && modelDone()) {
       endCurrentUtterance();
     } else if (state_.load() == 0 && jobs == 0 && ready == 0) {
       produceIdle();

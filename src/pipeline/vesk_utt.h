@@ -102,6 +102,8 @@ struct vesk_utt {
   bool collectResult();
   void postRequest(vesk::utt::AudioModel* model, int eager);
   void handleInterrupt();
+  // The utterance state as at a start (running) or after an interrupt.
+  void resetUtterance(bool running);
   void startUtterance(double first_push);
   void endCurrentUtterance();
   void renderSpeech(int n);
@@ -116,6 +118,8 @@ struct vesk_utt {
   const float* renderOne(vesk::Renderer& r, int si, const float* xs, const float* xd);
   const float* targetRow(int si) const { return target_.data() + static_cast<size_t>(si) * kKp; }
   int queued() const { return q_end_ - q_start_; }
+  // Every frame of the finished utterance has come from the model.
+  bool modelDone() const { return finish_sent_ && !outstanding_ && total_ >= 0 && total_ <= received_; }
   void printStageReport();
   int64_t generationSnapshot();
 

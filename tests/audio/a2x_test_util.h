@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "test_speech.h"
 #include "test_util.h"
 #include "vesk/vesk_a2x.h"
 
@@ -20,31 +21,9 @@ inline std::string modelsDir() { return VESK_AUDIO_MODELS; }
 inline std::string bundleDir() { return modelsDir() + "/bundle"; }
 inline std::string w2vIn(const char* variant) { return modelsDir() + "/" + variant + "/w2v.onnx"; }
 
-// Syllables of a voiced tone (about 140 Hz with harmonics) 150-300 ms long, gaps of 80-250 ms,
-// over a faint noise floor; seeded, so every call with the same arguments gives the same samples.
-inline std::vector<float> speechLike(size_t n, unsigned seed = 7) {
-  std::mt19937 rng(seed);
-  std::uniform_real_distribution<double> u(0.0, 1.0);
-  std::normal_distribution<double> noise(0.0, 0.002);
-  std::vector<float> out(n);
-  size_t i = 0;
-  double phase = 0.0;
-  while (i < n) {
-    const size_t gap = static_cast<size_t>(16000 * (0.08 + 0.17 * u(rng)));
-    for (size_t k = 0; k < gap && i < n; ++k, ++i) out[i] = static_cast<float>(noise(rng));
-    const size_t len = static_cast<size_t>(16000 * (0.15 + 0.15 * u(rng)));
-    const double f0 = 110.0 + 60.0 * u(rng);
-    const double amp = 0.1 + 0.3 * u(rng);
-    for (size_t k = 0; k < len && i < n; ++k, ++i) {
-      const double env = std::sin(M_PI * static_cast<double>(k) / static_cast<double>(len));
-      phase += 2.0 * M_PI * f0 / 16000.0;
-      double v = 0.0;
-      for (int hm = 1; hm <= 6; ++hm) v += std::sin(hm * phase) / hm;
-      out[i] = static_cast<float>(amp * env * v + noise(rng));
-    }
-  }
-  return out;
-}
+// Quieter syllables than the identity tests use (peaks 0.1-0.4); seeded, so every call with the
+// same arguments gives the same samples.
+inline std::vector<float> speechLike(size_t n, unsigned seed = 7) { return syllables(n, seed, 0.1, 0.3); }
 
 // One pulled frame.
 struct Frame {

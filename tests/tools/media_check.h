@@ -2,6 +2,8 @@
 // tools as the independent judge.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <array>
 #include <cstdio>
 #include <cstdlib>
@@ -71,6 +73,25 @@ inline Probe probe(const std::string& path) {
 inline double num(const std::map<std::string, std::string>* m, const std::string& key) {
   if (m == nullptr || m->count(key) == 0) return -1.0;
   return std::strtod(m->at(key).c_str(), nullptr);
+}
+
+// The MP4 holds `frames` frames of H.264 video at 25 fps and W x H, and an AAC track as long as
+// the video to within a frame. The probe goes to *out for further checks.
+inline void expectTracks(const std::string& mp4, int frames, int W, int H, Probe* out = nullptr) {
+  Probe p = probe(mp4);
+  const auto* v = p.first("video");
+  const auto* a = p.first("audio");
+  ASSERT_NE(v, nullptr) << mp4;
+  ASSERT_NE(a, nullptr) << mp4;
+  EXPECT_EQ(v->at("codec_name"), "h264");
+  EXPECT_EQ(v->at("width"), std::to_string(W));
+  EXPECT_EQ(v->at("height"), std::to_string(H));
+  EXPECT_EQ(v->at("r_frame_rate"), "25/1");
+  EXPECT_EQ(v->at("nb_frames"), std::to_string(frames));
+  EXPECT_EQ(a->at("codec_name"), "aac");
+  EXPECT_NEAR(num(v, "duration"), frames / 25.0, 1e-6);
+  EXPECT_NEAR(num(a, "duration"), num(v, "duration"), 0.040) << mp4;
+  if (out != nullptr) *out = std::move(p);
 }
 
 // The first audio track decoded by the ffmpeg command line as 16 kHz mono 16-bit samples.

@@ -11,6 +11,7 @@
 #include "media_check.h"
 
 using vesk::test::bundleDir;
+using vesk::test::expectTracks;
 using vesk::test::num;
 using vesk::test::probe;
 using vesk::test::Ran;
@@ -126,23 +127,6 @@ double after(const std::string& line, const std::string& label) {
   return at == std::string::npos ? -1.0 : std::strtod(line.c_str() + at + label.size(), nullptr);
 }
 
-// The MP4's video and audio streams agree with each other and with the frames written.
-void expectTracks(const std::string& mp4, int frames) {
-  const auto p = probe(mp4);
-  const auto* v = p.first("video");
-  const auto* a = p.first("audio");
-  ASSERT_NE(v, nullptr) << mp4;
-  ASSERT_NE(a, nullptr) << mp4;
-  EXPECT_EQ(v->at("codec_name"), "h264");
-  EXPECT_EQ(v->at("width"), "320");
-  EXPECT_EQ(v->at("height"), "240");
-  EXPECT_EQ(v->at("r_frame_rate"), "25/1");
-  EXPECT_EQ(v->at("nb_frames"), std::to_string(frames));
-  EXPECT_EQ(a->at("codec_name"), "aac");
-  EXPECT_NEAR(num(v, "duration"), frames / 25.0, 1e-6);
-  EXPECT_NEAR(num(a, "duration"), num(v, "duration"), 0.040);
-}
-
 }  // namespace
 
 // Offline speech through an utterance session on the bundle's own streaming model: the MP4 holds
@@ -176,7 +160,7 @@ TEST(VeskCli, SpeakWritesVideoWithItsSpeech) {
   // 10 idle frames first; then the speech, the 6 ramp frames and 10 idle frames after.
   EXPECT_GE(speechAt, 10);
   EXPECT_GE(frames, speechAt + speech + 6 + 10);
-  expectTracks(out, frames);
+  expectTracks(out, frames, 320, 240);
 
   // The tone pattern starts at its loudest-rising edge right at the speech frame: silence before it,
   // sound within its first quarter second.
@@ -205,7 +189,7 @@ TEST(VeskCli, SpeakLiveKeepsTheClock) {
   EXPECT_GE(frames, 5 + 15 + 6 + 5) << line;
   // Pulls are paced: the frames written and the ticks with nothing to pull fill the run's time.
   EXPECT_GE(after(line, "; in "), (frames - 1) / 25.0) << line;
-  expectTracks(out, frames);
+  expectTracks(out, frames, 320, 240);
 }
 
 // The whole-run stream: every frame is speech, the audio starts with the first.
@@ -223,7 +207,7 @@ TEST(VeskCli, SpeakStreamRendersTheWholeRun) {
   EXPECT_NE(r.output.find(": 25 frames 320x240, 1.00 s of speech from frame 0; frames 25 (whole run); in "),
             std::string::npos)
       << r.output;
-  expectTracks(out, 25);
+  expectTracks(out, 25, 320, 240);
   const std::vector<int16_t> pcm = vesk::test::decodeAudio(out);
   EXPECT_GT(rms(pcm, 0, 4000), 3000.0);
 }
