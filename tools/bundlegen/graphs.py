@@ -1,4 +1,4 @@
-"""Synthetic director graphs (ONNX, opset 17).
+"""Synthetic director graphs (ONNX, written through onnxgraph).
 
 Both families warp the identity's source crop by a dense sampling grid derived from the keypoint
 displacement: around each driving keypoint a Gaussian weight carries the offset to its source
@@ -32,11 +32,11 @@ from __future__ import annotations
 
 import numpy as np
 import onnx
-from onnx import TensorProto, helper, numpy_helper
+from onnx import TensorProto, helper
 
+import onnxgraph
 from face import KP_ROWS, LIP_ROWS, LOWER_LIP_ROWS
 
-OPSET = 17
 # Lip-ellipse geometry of the compose alpha (pad_x, pad_y, down), the "v2" corpus geometry; the
 # manifest's unified block states the same numbers.
 LIP_GEOM = (0.10, 0.08, 0.074)
@@ -59,46 +59,27 @@ def kpSigmas() -> np.ndarray:
     return s
 
 
-class Builder:
+class Builder(onnxgraph.Graph):
+    """A director graph: named initializers kept in their own type, node names "/<op>_<n>" and
+    outputs named after their node."""
+
     def __init__(self, name: str):
-        self.name = name
-        self.nodes: list[onnx.NodeProto] = []
-        self.inits: list[onnx.TensorProto] = []
-        self.inputs: list[onnx.ValueInfoProto] = []
-        self.outputs: list[onnx.ValueInfoProto] = []
-        self.n = 0
+        super().__init__(name, producer="vesk_bundlegen", producer_version="1")
 
     def init(self, name: str, arr) -> str:
-        self.inits.append(numpy_helper.from_array(np.asarray(arr), name))
-        return name
+        return self.tensor(name, arr, None)
 
     def const(self, name: str, arr) -> str:
         """A Constant node (some load-time rewrites look for Constant producers, not initializers)."""
-        t = numpy_helper.from_array(np.asarray(arr), name + "_value")
+        t = onnxgraph.initializer(name + "_value", arr, None)
         self.nodes.append(helper.make_node("Constant", [], [name], name=name, value=t))
         return name
 
-    def op(self, op_type: str, inputs: list[str], name: str | None = None, out: str | None = None, **attrs) -> str:
-        self.n += 1
-        nm = name or f"/{op_type.lower()}_{self.n}"
-        o = out or (nm.strip("/").replace("/", "_") + "_out")
-        self.nodes.append(helper.make_node(op_type, inputs, [o], name=nm, **attrs))
-        return o
+    def nodeName(self, op_type: str) -> str:
+        return f"/{op_type.lower()}_{self.n}"
 
-    def input(self, name: str, shape: list):
-        self.inputs.append(helper.make_tensor_value_info(name, TensorProto.FLOAT, shape))
-
-    def output(self, name: str, shape: list[int]):
-        self.outputs.append(helper.make_tensor_value_info(name, TensorProto.FLOAT, shape))
-
-    def model(self, doc: str) -> onnx.ModelProto:
-        g = helper.make_graph(self.nodes, self.name, self.inputs, self.outputs, self.inits)
-        m = helper.make_model(g, opset_imports=[helper.make_opsetid("", OPSET)],
-                              producer_name="vesk_bundlegen", producer_version="1")
-        m.ir_version = 8
-        m.doc_string = doc
-        onnx.checker.check_model(m, full_check=True)
-        return m
+    def outName(self, node_name: str) -> str:
+        return node_name.strip("/").replace("/", "_") + "_out"
 
 
 def i64(v) -> np.ndarray:
@@ -424,7 +405,6 @@ def build(key: str, crop: int, fail_open: float | None = None) -> onnx.ModelProt
             node.input[:] = [x + "_21" if x in ("kp_driving", "kp_source") else x for x in node.input]
         for i, node in enumerate(pads):
             g.node.insert(i, node)
-        onnx.checker.check_model(m, full_check=True)
         return m
     if variant == "kpdyn":
         return m4b(batch, crop, kp_rows="rows", fail_open=fail_open)

@@ -47,6 +47,7 @@ import audio_motion  # noqa: E402
 import face  # noqa: E402
 import graphs  # noqa: E402
 import members  # noqa: E402
+import onnxgraph  # noqa: E402
 
 ALL_MODELS = ["b1", "b24_fp32", "b1_kp22", "b1_s2blend", "b1_featsynth"]
 
@@ -214,8 +215,7 @@ def generate(a) -> dict:
 
     t2 = time.monotonic()
     for k in a.keys:
-        with open(wr.path(f"model_{k}.onnx"), "wb") as f:
-            f.write(graphs.build(k, S, a.fail_open).SerializeToString())
+        onnxgraph.save(graphs.build(k, S, a.fail_open), wr.path(f"model_{k}.onnx"))
     timings["models"] = time.monotonic() - t2
 
     if a.audio:
