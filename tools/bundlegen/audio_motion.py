@@ -68,10 +68,10 @@ import os
 import sys
 
 import numpy as np
-import onnx
-from onnx import TensorProto, helper, numpy_helper
+from onnx import helper
 
-OPSET = 17
+import onnxgraph
+
 KP_ROWS = 21
 LIP_ROWS = (6, 12, 14, 17, 19, 20)
 MOTION_DIM = 265
@@ -125,40 +125,12 @@ def lipMask() -> np.ndarray:
     return m
 
 
-class Graph:
-    def __init__(self, name: str):
-        self.name = name
-        self.nodes: list[onnx.NodeProto] = []
-        self.inits: list[onnx.TensorProto] = []
-        self.inputs: list[onnx.ValueInfoProto] = []
-        self.outputs: list[onnx.ValueInfoProto] = []
-        self.n = 0
-
-    def input(self, name: str, shape: list[int]) -> str:
-        self.inputs.append(helper.make_tensor_value_info(name, TensorProto.FLOAT, shape))
-        return name
-
-    def output(self, name: str, shape: list[int]):
-        self.outputs.append(helper.make_tensor_value_info(name, TensorProto.FLOAT, shape))
+class Graph(onnxgraph.Graph):
+    """A graph whose initializers are numbered with its nodes ("c4", "t5" from node "Add_5")."""
 
     def init(self, arr, dtype=np.float32) -> str:
         self.n += 1
-        name = f"c{self.n}"
-        self.inits.append(numpy_helper.from_array(np.asarray(arr, dtype=dtype), name))
-        return name
-
-    def op(self, op_type: str, inputs: list[str], out: str | None = None, **attrs) -> str:
-        self.n += 1
-        o = out or f"t{self.n}"
-        self.nodes.append(helper.make_node(op_type, inputs, [o], name=f"{op_type}_{self.n}", **attrs))
-        return o
-
-    def save(self, path: str):
-        g = helper.make_graph(self.nodes, self.name, self.inputs, self.outputs, self.inits)
-        m = helper.make_model(g, opset_imports=[helper.make_opsetid("", OPSET)], producer_name="vesk-bundlegen")
-        m.ir_version = 8
-        onnx.checker.check_model(m)
-        onnx.save(m, path)
+        return self.tensor(f"c{self.n}", arr, dtype)
 
 
 # ---- realistic-size blocks (--size full) --------------------------------------------------------------
