@@ -33,10 +33,10 @@ import os
 import sys
 
 import numpy as np
-import onnx
-from onnx import TensorProto, helper, numpy_helper
+from onnx import TensorProto, helper
 
-OPSET = 17
+from onnxgraph import initializer as init, model as make_model, save
+
 LAYERS_W2V = 12
 CH_W2V = 768
 TRUNK_CH = 640
@@ -59,22 +59,6 @@ LIP_MOVES = [(17, 1, -1.0), (18, 1, -0.7), (19, 1, 1.0), (20, 1, 0.7), (6, 1, 0.
 
 def rng():
     return np.random.default_rng(20240607)
-
-
-def init(name, arr, dtype=np.float32):
-    return numpy_helper.from_array(np.asarray(arr, dtype=dtype), name)
-
-
-def save(model, path):
-    onnx.checker.check_model(model)
-    onnx.save(model, path)
-
-
-def make_model(nodes, inputs, outputs, inits, name):
-    graph = helper.make_graph(nodes, name, inputs, outputs, inits)
-    model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", OPSET)], producer_name="vesk-bundlegen")
-    model.ir_version = 8
-    return model
 
 
 class Weights:
