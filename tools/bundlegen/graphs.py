@@ -177,6 +177,20 @@ def buildGrid(b: Builder, kd2: str, ks2: str, batch: int, crop: int, n: int, ble
     return b.op("Add", [tn, b.init("grid_identity", identityGrid(n))], name="/grid/grid", out="grid")
 
 
+def keypointWarp(b: Builder, image: str, kd: str, ks: str, batch: int, crop: int, n: int, blend_2d: bool,
+                 fail_open: float | None) -> tuple[str, str, str]:
+    """image [B, C, n, n] warped by the keypoint displacement: (the driving x, y the alpha reads,
+    the sampling grid, the warped image)."""
+    kd2 = keypointXY(b, kd, "kd")
+    ks2 = keypointXY(b, ks, "ks")
+    if fail_open is not None:
+        kd2 = openMouthGate(b, kd2, ks2, fail_open)
+    grid = buildGrid(b, kd2, ks2, batch, crop, n, blend_2d)
+    warped = b.op("GridSample", [image, grid], name="/warp/grid_sample", mode="bilinear",
+                  padding_mode="border", align_corners=0)
+    return kd2, grid, warped
+
+
 def lipAlpha(b: Builder, kd2: str, pooled: str, crop: int, head: bool) -> str:
     """The compose alpha a: the lip ellipse of the driving keypoints, smoothstep-feathered.
     With head, the ellipse is evaluated at a quarter of the crop resolution and brought up by the
@@ -282,14 +296,7 @@ def m4b(batch: int, crop: int, kp_rows: int | str = KP_ROWS, blend_2d: bool = Fa
     diffs = b.op("Conv", [padded, b.init("cone_diff_w", secondDifferenceWeights())], name="/cone/diffs",
                  kernel_shape=[3, 3], group=3)
     cone = b.op("Concat", ["P_rgb", diffs], name="/cone/concat", out="source_cone", axis=1)
-    # Grid.
-    kd2 = keypointXY(b, "kp_driving", "kd")
-    ks2 = keypointXY(b, "kp_source", "ks")
-    if fail_open is not None:
-        kd2 = openMouthGate(b, kd2, ks2, fail_open)
-    grid = buildGrid(b, kd2, ks2, batch, crop, crop, blend_2d)
-    sampled = b.op("GridSample", [cone, grid], name="/warp/grid_sample", mode="bilinear",
-                   padding_mode="border", align_corners=0)
+    kd2, grid, sampled = keypointWarp(b, cone, "kp_driving", "kp_source", batch, crop, crop, blend_2d, fail_open)
 
     # Recombination: the second-difference-corrected bilinear sample. Channels: 0..2 the value of
     # R, G, B, then per colour c at 3 + 3 c: Ixx, Iyy, Ixxyy.
@@ -347,13 +354,7 @@ def featSynth(batch: int, crop: int, fail_open: float | None = None) -> onnx.Mod
     packed = b.op("Slice", ["fs_red", b.init("fs_s", i64([0])), b.init("fs_e", i64([3 * blk * blk])),
                             b.init("fs_a", i64([1]))], name="/fs/image_channels")
     img = b.op("DepthToSpace", [packed], name="/fs/image", blocksize=blk, mode="CRD") if blk > 1 else packed
-    kd2 = keypointXY(b, "kd", "kd")
-    ks2 = keypointXY(b, "ks", "ks")
-    if fail_open is not None:
-        kd2 = openMouthGate(b, kd2, ks2, fail_open)
-    grid = buildGrid(b, kd2, ks2, batch, crop, res, False)
-    warped = b.op("GridSample", [img, grid], name="/warp/grid_sample", mode="bilinear",
-                  padding_mode="border", align_corners=0)
+    kd2, _, warped = keypointWarp(b, img, "kd", "ks", batch, crop, res, False, fail_open)
     if res != crop:
         f = float(crop) / res
         warped = b.op("Resize", [warped, "", b.init("fs_up_scales", f32([1, 1, f, f]))], name="/fs/upsample",
