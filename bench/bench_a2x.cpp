@@ -66,6 +66,7 @@ void report(benchmark::State& state, double cpu, double frames) {
   state.counters["run_share"] = cpu > 0 ? inRun / cpu : 0.0;
   state.counters["bookkeeping_share"] = cpu > 0 ? 1.0 - inRun / cpu : 0.0;
   state.counters["cpu_us_per_frame"] = frames > 0 ? 1e6 * cpu / frames : 0.0;
+  state.SetItemsProcessed(static_cast<int64_t>(frames));
   vesk::setRunClock(false);
 }
 
@@ -118,7 +119,6 @@ void BM_WholeRunPerFrame(benchmark::State& state) {
     }
     frames += n;
   }
-  state.SetItemsProcessed(static_cast<int64_t>(frames));
   report(state, cpu, frames);
   vesk_a2x_destroy(a);
 }

@@ -53,8 +53,12 @@ class PairReporter : public benchmark::BenchmarkReporter {
       const std::string& fn = r.run_name.function_name;
       const auto slash = fn.rfind('/');
       if (slash == std::string::npos) continue;
+      // Arguments and thread counts tell cases apart; the pacing and the clock do not.
       benchmark::BenchmarkName rest = r.run_name;
       rest.function_name.clear();
+      rest.min_time.clear();
+      rest.min_warmup_time.clear();
+      rest.iterations.clear();
       rest.repetitions.clear();
       rest.time_type.clear();
       times_[{fn.substr(0, slash), rest.str()}][fn.substr(slash + 1)] = {r.GetAdjustedRealTime(),

@@ -119,8 +119,6 @@ void BM_FcaWholeRun(benchmark::State& st) {
   report(st, seconds, f.runSeconds() - run0, frames);
 }
 
-BENCHMARK_CAPTURE(BM_MelBlock, vesk, true)->Unit(benchmark::kMicrosecond);
-BENCHMARK_CAPTURE(BM_MelBlock, baseline, false)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_Motion, finished, std::string("nt8"), false)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Motion, live, std::string("nt8"), true)->Unit(benchmark::kMillisecond);
 // A realistic-size stream takes seconds: a few iterations say enough.
@@ -131,6 +129,9 @@ BENCHMARK_CAPTURE(BM_Motion, full_live, std::string("full"), true)
     ->Unit(benchmark::kMillisecond)
     ->Apply(vesk::bench::iterationsByDefault<3>);
 BENCHMARK(BM_FcaWholeRun)->Unit(benchmark::kMillisecond);
+// Last: a CSV report takes its counter columns from the first benchmark, and these have fewer.
+BENCHMARK_CAPTURE(BM_MelBlock, vesk, true)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_MelBlock, baseline, false)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 
