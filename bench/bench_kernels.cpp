@@ -1,14 +1,12 @@
 // The SIMD kernels against their scalar references (the tests' element-wise definitions), and the
-// frame conversion against libswscale, in one run; the ratios are printed at the end. They use
-// CPU time, which a shared machine disturbs less than wall time.
+// frame conversion against libswscale, in one run; the ratios go to standard error at the end (read
+// the CPU time column: a shared machine disturbs it less than wall time).
 //
 //   build/release/bench/vesk_bench_kernels [--benchmark_filter=...]
 #include <benchmark/benchmark.h>
 
 #include <cmath>
-#include <cstdio>
 #include <functional>
-#include <map>
 #include <memory>
 #include <random>
 #include <string>
@@ -19,6 +17,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "bench_main.h"
 #include "compose/simd_reference.h"
 #include "compose/vesk_simd.h"
 
@@ -134,37 +133,6 @@ struct Data {
   }
 };
 
-// Collects real times and prints vesk / baseline ratios after the usual table.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    // With --benchmark_repetitions the median, which comes after the single runs, wins.
-    for (const Run& r : runs) {
-      if (r.error_occurred) continue;
-      if (r.run_type == Run::RT_Iteration || r.aggregate_name == "median") {
-        times_[r.run_name.function_name] = r.GetAdjustedCPUTime();
-      }
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  void Finalize() override {
-    ConsoleReporter::Finalize();
-    std::printf("\nspeed-up of vesk over each baseline (baseline CPU time / vesk CPU time):\n");
-    for (const auto& [name, t] : times_) {
-      const auto slash = name.rfind('/');
-      if (slash == std::string::npos || name.compare(slash + 1, std::string::npos, "vesk") != 0) continue;
-      const std::string kernel = name.substr(0, slash);
-      for (const char* base : {"baseline", "libswscale"}) {
-        const auto it = times_.find(kernel + "/" + base);
-        if (it != times_.end()) std::printf("  %-28s vs %-10s %6.2fx\n", kernel.c_str(), base, it->second / t);
-      }
-    }
-  }
-
- private:
-  std::map<std::string, double> times_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -233,10 +201,8 @@ int main(int argc, char** argv) {
     st.SetItemsProcessed(st.iterations() * framePixels);
   });
 
-  benchmark::Initialize(&argc, argv);
-  std::printf("target: %s\n", simd::target());
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
-  return 0;
+  // The dispatched target is part of the run's context: the console shows it on standard error,
+  // the JSON report in its "context".
+  benchmark::AddCustomContext("simd_target", simd::target());
+  return vesk::bench::run(argc, argv);
 }

@@ -1,6 +1,7 @@
 // The audio models' cost per video frame and how much of it is our own work rather than ONNX Runtime's:
 // each stream case reports the time per frame and the share of it spent outside Session::Run (the
-// ratio of our code to the runtime it drives, measured in the same run).
+// ratio of our code to the runtime it drives, measured in the same run) as counters; the mel block's
+// speed-up over its baseline goes to standard error after the run.
 //
 //   mel_block/vesk       one feature window's log-mel block (the packed real transform, frames in SIMD lanes)
 //   mel_block/baseline   the same block the plain way (a 512-point complex FFT per frame, in float)
@@ -17,9 +18,7 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <filesystem>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -28,6 +27,7 @@
 #include "audio/vesk_fca.h"
 #include "audio/vesk_motion.h"
 #include "audio/vesk_motion_net.h"
+#include "bench_main.h"
 
 namespace {
 
@@ -119,51 +119,20 @@ void BM_FcaWholeRun(benchmark::State& st) {
   report(st, seconds, f.runSeconds() - run0, frames);
 }
 
-BENCHMARK_CAPTURE(BM_MelBlock, vesk, true)->Unit(benchmark::kMicrosecond);
-BENCHMARK_CAPTURE(BM_MelBlock, baseline, false)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_Motion, finished, std::string("nt8"), false)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Motion, live, std::string("nt8"), true)->Unit(benchmark::kMillisecond);
 // A realistic-size stream takes seconds: a few iterations say enough.
-BENCHMARK_CAPTURE(BM_Motion, full_finished, std::string("full"), false)->Unit(benchmark::kMillisecond)->Iterations(3);
-BENCHMARK_CAPTURE(BM_Motion, full_live, std::string("full"), true)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK_CAPTURE(BM_Motion, full_finished, std::string("full"), false)
+    ->Unit(benchmark::kMillisecond)
+    ->Apply(vesk::bench::iterationsByDefault<3>);
+BENCHMARK_CAPTURE(BM_Motion, full_live, std::string("full"), true)
+    ->Unit(benchmark::kMillisecond)
+    ->Apply(vesk::bench::iterationsByDefault<3>);
 BENCHMARK(BM_FcaWholeRun)->Unit(benchmark::kMillisecond);
-
-// Prints, after the usual table, the mel block's speed-up over its baseline and each stream's share
-// outside Session::Run.
-class SummaryReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    // With --benchmark_repetitions the median, which comes after the single runs, wins.
-    for (const Run& r : runs) {
-      if (r.error_occurred || !(r.run_type == Run::RT_Iteration || r.aggregate_name == "median")) continue;
-      const std::string& name = r.run_name.function_name;
-      cpu_[name] = r.GetAdjustedCPUTime();
-      const auto it = r.counters.find("outside_run_share");
-      if (it != r.counters.end()) share_[name] = it->second.value;
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  void Finalize() override {
-    ConsoleReporter::Finalize();
-    const auto ours = cpu_.find("BM_MelBlock/vesk"), base = cpu_.find("BM_MelBlock/baseline");
-    if (ours != cpu_.end() && base != cpu_.end())
-      std::printf("\nmel block speed-up over the plain float FFT (baseline CPU time / vesk CPU time): %.2fx\n",
-                  base->second / ours->second);
-    if (!share_.empty()) std::printf("share of the time outside Session::Run:\n");
-    for (const auto& [name, s] : share_) std::printf("  %-28s %5.1f %%\n", name.c_str(), 100.0 * s);
-  }
-
- private:
-  std::map<std::string, double> cpu_, share_;
-};
+// Last: a CSV report takes its counter columns from the first benchmark, and these have fewer.
+BENCHMARK_CAPTURE(BM_MelBlock, vesk, true)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_MelBlock, baseline, false)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  SummaryReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
-  return 0;
-}
+int main(int argc, char** argv) { return vesk::bench::run(argc, argv); }

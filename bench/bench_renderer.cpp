@@ -1,18 +1,18 @@
 // The render call's own cost (widening the identity members, copying keypoints, padding a batch)
 // against a bare Session::Run of the same director on buffers bound the same way, both on the
-// 1920x1080 demo bundle (crop 512), batch 1 and batch 24, one intra-op thread each.
+// 1920x1080 demo bundle (crop 512), batch 1 and batch 24, one intra-op thread each:
+// BM_RenderB1/vesk against BM_RenderB1/baseline, BM_RenderB24/vesk against BM_RenderB24/baseline.
 //
 //   build/release/bench/vesk_bench_renderer            (bundle: $VESK_BENCH_BUNDLE or the demo bundle)
 #include <benchmark/benchmark.h>
 #include <onnxruntime_cxx_api.h>
 
-#include <cstdio>
+#include <algorithm>
 #include <cstdlib>
-#include <map>
-#include <memory>
 #include <string>
 #include <vector>
 
+#include "bench_main.h"
 #include "bundle/vesk_bundle.h"
 #include "bundle/vesk_identity.h"
 #include "render/vesk_renderer.h"
@@ -35,7 +35,6 @@ Bundle& bundle() {
   static Bundle b;
   return b;
 }
-
 
 void BM_render(benchmark::State& state, const std::string& key) {
   Bundle& b = bundle();
@@ -93,15 +92,27 @@ void BM_session_run(benchmark::State& state, const std::string& key) {
   state.SetItemsProcessed(state.iterations() * batch);
 }
 
-
 }  // namespace
 
-BENCHMARK_CAPTURE(BM_render, b1, std::string("b1"))->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
-BENCHMARK_CAPTURE(BM_session_run, b1, std::string("b1"))->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
-BENCHMARK_CAPTURE(BM_render, b24_fp32, std::string("b24_fp32"))->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
-BENCHMARK_CAPTURE(BM_session_run, b24_fp32, std::string("b24_fp32"))
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime()
-    ->Iterations(3);
-
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  using benchmark::RegisterBenchmark;
+  const std::string b1 = "b1", b24 = "b24_fp32";
+  RegisterBenchmark("BM_RenderB1/vesk", BM_render, b1)
+      ->Unit(benchmark::kMillisecond)
+      ->UseRealTime()
+      ->Apply(vesk::bench::minTimeByDefault<2>);
+  RegisterBenchmark("BM_RenderB1/baseline", BM_session_run, b1)
+      ->Unit(benchmark::kMillisecond)
+      ->UseRealTime()
+      ->Apply(vesk::bench::minTimeByDefault<2>);
+  // A batch of 24 takes seconds: a few iterations say enough.
+  RegisterBenchmark("BM_RenderB24/vesk", BM_render, b24)
+      ->Unit(benchmark::kMillisecond)
+      ->UseRealTime()
+      ->Apply(vesk::bench::iterationsByDefault<3>);
+  RegisterBenchmark("BM_RenderB24/baseline", BM_session_run, b24)
+      ->Unit(benchmark::kMillisecond)
+      ->UseRealTime()
+      ->Apply(vesk::bench::iterationsByDefault<3>);
+  return vesk::bench::run(argc, argv);
+}

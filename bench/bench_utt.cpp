@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_main.h"
 #include "vesk/vesk.h"
 #include "vesk/vesk_a2x.h"
 
@@ -195,9 +196,9 @@ BENCHMARK(BM_UttOffline)
     ->Args({0, 0, 1})
     ->Args({1, 0, 1})
     ->Unit(benchmark::kMillisecond)
-    ->Iterations(2)
+    ->Apply(vesk::bench::iterationsByDefault<2>)
     ->UseRealTime();
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) { return vesk::bench::run(argc, argv); }
