@@ -135,7 +135,8 @@ TEST_F(ImxTest, AContainerOfAnotherVersionIsRefusedByResolution) {
   EXPECT_EQ(errorOf([&] { vesk::resolveBundlePath(tmp / "face"); }),
             tmp / "face.imx" + ": unsupported IMX container version 3");
   writeFile(tmp / "blob", v3);
-  EXPECT_EQ(errorOf([&] { vesk::resolveBundlePath(tmp / "blob"); }), tmp / "blob" + ": unsupported IMX container version 3");
+  EXPECT_EQ(errorOf([&] { vesk::resolveBundlePath(tmp / "blob"); }),
+            tmp / "blob" + ": unsupported IMX container version 3");
   EXPECT_FALSE(fs::exists(tmp / "face.veskbundle"));
   EXPECT_FALSE(fs::exists(tmp / "blob.veskbundle"));
   EXPECT_FALSE(vesk::isImxV2File(tmp / "face.imx"));

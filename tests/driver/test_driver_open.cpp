@@ -77,7 +77,8 @@ TEST(DriverOpen, AJpegDirectoryOfAnotherSizeIsRefusedBeforeTheRingIsMade) {
   ScopedEnv env("VESK_DRIVER_PREFER_MP4", nullptr);
   vesk::test::AllocationLimit limit(64u << 20);
   EXPECT_EQ(errorOf([&] { captured([&] { DriverCursor::open(m, 2, 11); }); }),
-            "vesk_driver: " + dir + "/target_frames/frame_000000.jpg is 64x48, the manifest says 8000x8000 — refusing");
+            "vesk_driver: " + dir +
+                "/target_frames/frame_000000.jpg is 64x48, the manifest says 8000x8000 — refusing");
   EXPECT_EQ(limit.refused(), 0u);
 }
 
