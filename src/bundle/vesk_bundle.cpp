@@ -129,6 +129,14 @@ float toFloat(double v, const std::string& key) {
 
 }  // namespace
 
+uint64_t checkedProduct(std::initializer_list<uint64_t> factors, const std::string& what) {
+  uint64_t p = 1;
+  for (const uint64_t f : factors)
+    if (__builtin_mul_overflow(p, f, &p) || p > static_cast<uint64_t>(INT64_MAX))
+      throw std::runtime_error(what + " does not fit a 64-bit size \xE2\x80\x94 a broken or hostile number, refusing");
+  return p;
+}
+
 std::string readWholeFile(const std::string& path) {
   struct Closer {
     void operator()(std::FILE* f) const noexcept { std::fclose(f); }
@@ -182,6 +190,15 @@ Manifest loadManifest(const std::string& path) {
   m.unsharp.ksize = toInt(numField(text, "ksize"), "ksize");
   m.frames = toInt(numField(text, "frames"), "frames");
   if (m.NT < 1 || m.H < 1 || m.W < 1 || m.crop < 1) throw std::runtime_error("manifest: bad dims");
+  if (m.W > kMaxCanvasSide || m.H > kMaxCanvasSide)
+    throw std::runtime_error("manifest: the canvas is " + std::to_string(m.W) + "x" + std::to_string(m.H) +
+                             ", beyond the " + std::to_string(kMaxCanvasSide) +
+                             " pixels a side this library sizes its frame buffers for \xE2\x80\x94 a broken or "
+                             "hostile manifest, refusing to serve");
+  if (m.crop > kMaxCrop)
+    throw std::runtime_error("manifest: the face crop is " + std::to_string(m.crop) + " pixels, beyond the " +
+                             std::to_string(kMaxCrop) +
+                             " a director renders \xE2\x80\x94 a broken or hostile manifest, refusing to serve");
 
   std::optional<double> sw = numberAt(text, "M_src_w");
   if (!sw) sw = numberAt(text, "paste_source_width");

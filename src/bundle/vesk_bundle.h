@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,6 +14,15 @@ namespace vesk {
 
 // A host keypoint set is this many rows of (x, y, z).
 inline constexpr int kHostKpRows = 21;
+
+// The largest canvas side and face crop a manifest may declare. Buffers are sized from these
+// numbers before any member has shown its real size, so a manifest beyond them is refused.
+inline constexpr int32_t kMaxCanvasSide = 8192;
+inline constexpr int32_t kMaxCrop = 2048;
+
+// The product of the factors as a 64-bit size (at most INT64_MAX); throws when it does not fit, so a
+// size computed from a hostile number never wraps to a small one.
+VESK_EXPORT uint64_t checkedProduct(std::initializer_list<uint64_t> factors, const std::string& what);
 
 struct VESK_EXPORT Unsharp {
   float amount = 1.3f;

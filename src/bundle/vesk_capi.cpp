@@ -113,12 +113,6 @@ size_t canvasPixels(const vesk_ctx* ctx) {
 
 }  // namespace
 
-struct vesk_prior {
-  vesk::Manifest manifest;
-  std::unique_ptr<vesk::DriverCursor> cursor;
-  std::string backend;
-};
-
 extern "C" {
 
 VESK_EXPORT vesk_ctx* vesk_create(const char* bundle_dir, const char* model_key, int threads, const char* ep) {

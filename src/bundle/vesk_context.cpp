@@ -1,5 +1,7 @@
 #include "bundle/vesk_context.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <memory>
@@ -10,14 +12,19 @@
 namespace vesk {
 
 std::vector<uint8_t> readPasteMask(const Manifest& manifest) {
-  const size_t n = static_cast<size_t>(manifest.crop) * static_cast<size_t>(manifest.crop);
-  std::vector<uint8_t> mask(n, 0);
+  const uint64_t side = manifest.crop > 0 ? static_cast<uint64_t>(manifest.crop) : 0;
+  const size_t n = checkedProduct({side, side}, "the paste mask of the face crop");
   const std::string path = resolveMember(manifest.dir, "mask_512.u8");
   struct Closer {
     void operator()(std::FILE* f) const noexcept { std::fclose(f); }
   };
   std::unique_ptr<std::FILE, Closer> f(std::fopen(path.c_str(), "rb"));
-  if (!f || std::fread(mask.data(), 1, n, f.get()) != n) throw std::runtime_error("mask read failed");
+  // A member shorter than the mask is refused before the mask is allocated.
+  struct stat st {};
+  if (!f || ::fstat(::fileno(f.get()), &st) != 0 || static_cast<uint64_t>(st.st_size) < n)
+    throw std::runtime_error("mask read failed");
+  std::vector<uint8_t> mask(n, 0);
+  if (std::fread(mask.data(), 1, n, f.get()) != n) throw std::runtime_error("mask read failed");
   return mask;
 }
 
@@ -34,7 +41,9 @@ vesk_ctx::vesk_ctx(const std::string& bundle_dir, const std::string& key, int nt
       model_key(key) {
   paste = std::make_unique<vesk::Paste>(vesk::readPasteMask(manifest), manifest.crop, manifest.unsharp);
   cursor = vesk::DriverCursor::open(manifest, 2, 11);
-  frame.assign(static_cast<size_t>(manifest.W) * static_cast<size_t>(manifest.H) * 3, 0);
+  frame.assign(vesk::checkedProduct({static_cast<uint64_t>(manifest.W), static_cast<uint64_t>(manifest.H), 3},
+                                    "the canvas frame"),
+               0);
 }
 
 // Members go in reverse order of declaration, which frees the cursor (and its decode thread) before

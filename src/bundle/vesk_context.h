@@ -37,6 +37,13 @@ struct vesk_ctx {
   const float* last_crop = nullptr;
 };
 
+// The prior rows of a bundle behind vesk_prior: its manifest and a cursor over its HEVC prior.
+struct vesk_prior {
+  vesk::Manifest manifest;
+  std::unique_ptr<vesk::DriverCursor> cursor;
+  std::string backend;
+};
+
 namespace vesk {
 // crop x crop bytes of the bundle's paste mask; longer files are read only that far.
 std::vector<uint8_t> readPasteMask(const Manifest& manifest);

@@ -67,14 +67,19 @@ void MappedFile::release() {
 
 namespace {
 
+// The member's size is checked before anything is allocated: a manifest that claims millions of
+// frames against small tables is refused at the cost of a stat.
 template <typename T>
 std::vector<T> readRaw(const std::string& path, size_t count) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw std::runtime_error("cannot open " + path);
+  struct stat st {};
+  const uint64_t bytes = checkedProduct({count, sizeof(T)}, "the size of " + path);
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) != bytes)
+    throw std::runtime_error("size mismatch " + path);
   std::vector<T> out(count);
-  const auto bytes = static_cast<std::streamsize>(count * sizeof(T));
-  in.read(reinterpret_cast<char*>(out.data()), bytes);
-  if (in.gcount() != bytes) throw std::runtime_error("size mismatch " + path);
+  in.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(bytes));
+  if (static_cast<uint64_t>(in.gcount()) != bytes) throw std::runtime_error("size mismatch " + path);
   char extra;
   if (in.read(&extra, 1).gcount() != 0) throw std::runtime_error("size mismatch " + path);
   return out;
@@ -126,18 +131,20 @@ Identity::Identity(const Manifest& m) : NT(m.NT), crop(m.crop), manifest(m) {
   ensureIdentityMembers(m);
   const size_t nt = frames(NT);
   const size_t side = frames(crop);
-  pooled = MappedFile(resolveMember(m.dir, "pooled64.f16"), nt * kPooledHalves * 2);
+  const std::string pooled_path = resolveMember(m.dir, "pooled64.f16");
+  pooled = MappedFile(pooled_path, checkedProduct({nt, kPooledHalves, 2}, "the size of " + pooled_path));
   const std::string p_path = resolveMember(m.dir, "P.f16");
   const std::string fs_path = resolveMember(m.dir, "fs_red.f16");
   if (canOpenForReading(p_path)) {
-    P_ = MappedFile(p_path, nt * side * side * 6);
+    P_ = MappedFile(p_path, checkedProduct({nt, side, side, 6}, "the size of " + p_path));
   } else if (!canOpenForReading(fs_path)) {
     const std::string name = manifestStringOr(readWholeFile(m.dir + "/manifest.json"), "P_hevc", "P_hevc.mov");
     const std::string path = resolveMember(m.dir, name);
     if (canOpenForReading(path)) prior_path = path;
   }
-  if (canOpenForReading(fs_path)) fs_red = MappedFile(fs_path, nt * kFsRedHalves * 2);
-  M_ = readRaw<float>(resolveMember(m.dir, "M.f32"), nt * 6);
+  if (canOpenForReading(fs_path))
+    fs_red = MappedFile(fs_path, checkedProduct({nt, kFsRedHalves, 2}, "the size of " + fs_path));
+  M_ = readRaw<float>(resolveMember(m.dir, "M.f32"), checkedProduct({nt, 6}, "the paste matrices of NT frames"));
   rescaleM(m);
 }
 
@@ -153,7 +160,7 @@ const uint16_t* Identity::pooled64(int si) const {
   return reinterpret_cast<const uint16_t*>(pooled.data() + static_cast<size_t>(si) * kPooledHalves * 2);
 }
 
-const uint16_t* Identity::P(int si) {
+const uint16_t* Identity::P(int si) const {
   checkSi(si);
   if (!P_.empty())
     return reinterpret_cast<const uint16_t*>(P_.data() +
@@ -162,7 +169,7 @@ const uint16_t* Identity::P(int si) {
   return reinterpret_cast<const uint16_t*>(prior()->pullAt(si, &got));
 }
 
-void Identity::walkP(int si) {
+void Identity::walkP(int si) const {
   if (!P_.empty() || prior_path.empty()) return;
   checkSi(si);
   int got = -1;
@@ -180,23 +187,23 @@ const float* Identity::M(int si) const {
   return M_.data() + static_cast<size_t>(si) * 6;
 }
 
-DriverCursor* Identity::prior() {
+DriverCursor* Identity::prior() const {
   std::call_once(prior_once, [this] { prior_cursor = DriverCursor::openPrior(manifest, 2, 11); });
   return prior_cursor.get();
 }
 
-std::string Identity::priorBackend() {
+std::string Identity::priorBackend() const {
   if (!P_.empty()) return "mmap P.f16";
   if (!prior_path.empty()) return prior()->name();
   return "none";
 }
 
-int64_t Identity::priorResidentBytes() {
+int64_t Identity::priorResidentBytes() const {
   if (!P_.empty() || prior_path.empty()) return 0;
   return prior()->residentBytes();
 }
 
-uint64_t Identity::priorSeeks() {
+uint64_t Identity::priorSeeks() const {
   if (!P_.empty() || prior_path.empty()) return 0;
   return prior()->seeks();
 }
@@ -221,8 +228,9 @@ Drive loadDrive(const Manifest& m) {
   Drive d;
   d.frames = m.frames;
   const size_t n = frames(m.frames);
-  d.xs = readRaw<float>(resolveMember(m.dir, "drive/xs.f32"), n * 63);
-  d.xd = readRaw<float>(resolveMember(m.dir, "drive/xd.f32"), n * 63);
+  const size_t rows = checkedProduct({n, 63}, "the drive tables of " + std::to_string(m.frames) + " frames");
+  d.xs = readRaw<float>(resolveMember(m.dir, "drive/xs.f32"), rows);
+  d.xd = readRaw<float>(resolveMember(m.dir, "drive/xd.f32"), rows);
   d.si = readRaw<int32_t>(resolveMember(m.dir, "drive/si.i32"), n);
   for (int32_t s : d.si)
     if (s < 0 || s >= m.NT) throw std::runtime_error("drive: si out of range");

@@ -51,20 +51,21 @@ class VESK_EXPORT Identity {
 
   const uint16_t* pooled64(int si) const;
   // Three planes (R, G, B) of crop x crop halves: mapped, or decoded in place by the prior cursor
-  // (valid until history + 1 further prior frames are taken).
-  const uint16_t* P(int si);
+  // (valid until history + 1 further prior frames are taken). The prior cursor is a lazily opened
+  // reader of a member that never changes, so reading through it leaves the identity as it was.
+  const uint16_t* P(int si) const;
   // Keeps the prior cursor's window moving in step with rendering; nothing when P is mapped.
-  void walkP(int si);
+  void walkP(int si) const;
   const uint16_t* fsRed(int si) const;
   const float* M(int si) const;
   bool hasFsRed() const { return !fs_red.empty(); }
   bool hasMappedP() const { return !P_.empty(); }
 
   // The prior video cursor, opened on first use.
-  DriverCursor* prior();
-  std::string priorBackend();
-  int64_t priorResidentBytes();
-  uint64_t priorSeeks();
+  DriverCursor* prior() const;
+  std::string priorBackend() const;
+  int64_t priorResidentBytes() const;
+  uint64_t priorSeeks() const;
 
   // Rescales M from the canvas it was authored on to the manifest's canvas.
   void rescaleM(const Manifest& manifest);
@@ -80,8 +81,8 @@ class VESK_EXPORT Identity {
 
  private:
   void checkSi(int si) const;
-  std::once_flag prior_once;
-  std::unique_ptr<DriverCursor> prior_cursor;
+  mutable std::once_flag prior_once;
+  mutable std::unique_ptr<DriverCursor> prior_cursor;
 };
 
 struct VESK_EXPORT Drive {

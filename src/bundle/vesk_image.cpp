@@ -27,20 +27,32 @@
 
 namespace vesk {
 
-namespace {
-struct StbFree {
-  void operator()(unsigned char* p) const { stbi_image_free(p); }
-};
-}  // namespace
+void ImageRGB::Free::operator()(uint8_t* p) const noexcept { stbi_image_free(p); }
 
-std::vector<uint8_t> loadImageRGB(const std::string& path, int* w, int* h) {
+ImageRGB decodeImageRGB(const std::string& path) {
   int iw = 0, ih = 0, comp = 0;
-  std::unique_ptr<unsigned char, StbFree> px(stbi_load(path.c_str(), &iw, &ih, &comp, 3));
-  if (!px || iw <= 0 || ih <= 0) throw std::runtime_error("decode failed: " + path);
-  const size_t n = static_cast<size_t>(iw) * static_cast<size_t>(ih) * 3;
-  std::vector<uint8_t> out(px.get(), px.get() + n);
+  ImageRGB img;
+  img.px_.reset(stbi_load(path.c_str(), &iw, &ih, &comp, 3));
+  if (!img.px_ || iw <= 0 || ih <= 0) throw std::runtime_error("decode failed: " + path);
+  img.w_ = iw;
+  img.h_ = ih;
+  return img;
+}
+
+bool imageSize(const std::string& path, int* w, int* h) {
+  int iw = 0, ih = 0, comp = 0;
+  if (stbi_info(path.c_str(), &iw, &ih, &comp) == 0 || iw <= 0 || ih <= 0) return false;
   if (w) *w = iw;
   if (h) *h = ih;
+  return true;
+}
+
+std::vector<uint8_t> loadImageRGB(const std::string& path, int* w, int* h) {
+  const ImageRGB img = decodeImageRGB(path);
+  const size_t n = static_cast<size_t>(img.width()) * static_cast<size_t>(img.height()) * 3;
+  std::vector<uint8_t> out(img.data(), img.data() + n);
+  if (w) *w = img.width();
+  if (h) *h = img.height();
   return out;
 }
 

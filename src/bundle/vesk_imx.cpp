@@ -96,14 +96,40 @@ std::string printableName(const std::string& name) {
   return out;
 }
 
-std::vector<imx::Entry> readToc(std::FILE* f, const std::string& c) {
+// Reads the 8-byte header and returns the member count; throws unless it is a version 2 container.
+uint16_t readHeader(std::FILE* f, const std::string& c) {
   unsigned char hdr[8];
   if (std::fread(hdr, 1, 8, f) != 8 || std::memcmp(hdr, imx::kMagic, 4) != 0)
     throw std::runtime_error(c + ": not an IMX\\0 container");
   const uint16_t version = le16(hdr + 4);
   if (version != imx::kVersion)
     throw std::runtime_error(c + ": unsupported IMX container version " + std::to_string(version));
-  const uint16_t n = le16(hdr + 6);
+  return le16(hdr + 6);
+}
+
+// A regular file whose first 4 bytes are the container magic, whatever version follows.
+bool carriesImxMagic(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  File f(std::fopen(path.c_str(), "rb"));
+  if (!f) return false;
+  unsigned char magic[4];
+  return std::fread(magic, 1, 4, f.get()) == 4 && std::memcmp(magic, imx::kMagic, 4) == 0;
+}
+
+// A container of a version this reader does not know is refused with its version before the cache
+// directory is touched; a version 2 one is unwrapped.
+std::string unwrapContainer(const std::string& c) {
+  if (!isImxV2File(c)) {
+    File f(std::fopen(c.c_str(), "rb"));
+    if (!f) throw std::runtime_error("cannot open container " + c);
+    (void)readHeader(f.get(), c);
+  }
+  return imx::unwrapOnce(c);
+}
+
+std::vector<imx::Entry> readToc(std::FILE* f, const std::string& c) {
+  const uint16_t n = readHeader(f, c);
   std::vector<imx::Entry> toc;
   toc.reserve(n);
   for (uint32_t i = 0; i < n; ++i) {
@@ -296,10 +322,12 @@ std::string resolveMember(const std::string& dir, const std::string& name) {
 std::string resolveBundlePath(const std::string& path) {
   if (path.empty()) return path;
   if (isDirectory(path) && !pathExists(rstripSlash(path) + imx::kMarkerSuffix)) return path;
-  if (endsWith(path, ".imx") && isImxV2File(path)) return imx::unwrapOnce(path);
+  // A file that carries the container magic is a container whatever its version: handing it on as
+  // a directory would only surface later as a baffling manifest error.
+  if (endsWith(path, ".imx") && carriesImxMagic(path)) return unwrapContainer(path);
   const std::string c = rstripSlash(path) + ".imx";
-  if (isImxV2File(c)) return imx::unwrapOnce(c);
-  if (isImxV2File(path)) return imx::unwrapOnce(path);
+  if (carriesImxMagic(c)) return unwrapContainer(c);
+  if (carriesImxMagic(path)) return unwrapContainer(path);
   return path;
 }
 

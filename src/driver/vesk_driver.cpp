@@ -25,7 +25,12 @@ namespace driver {
 
 Source::~Source() = default;
 
-int64_t Source::frameBytes() const { return static_cast<int64_t>(W()) * H() * 3; }
+int64_t Source::frameBytes() const {
+  if (W() < 0 || H() < 0) throw std::runtime_error("vesk_driver: a frame cannot have a negative size");
+  return static_cast<int64_t>(
+      checkedProduct({static_cast<uint64_t>(W()), static_cast<uint64_t>(H()), 3},
+                     "vesk_driver: a " + std::to_string(W()) + "x" + std::to_string(H()) + " frame"));
+}
 
 namespace {
 
@@ -39,18 +44,25 @@ class JpgDirSource final : public Source {
 
   bool next(uint8_t* dst) override {
     if (pos_ >= NT_) return false;
-    char file[32];
-    std::snprintf(file, sizeof file, "/frame_%06d.jpg", pos_);
-    const std::string path = dir_ + file;
-    int w = 0, h = 0;
-    const std::vector<uint8_t> px = loadImageRGB(path, &w, &h);
-    if (w != W_ || h != H_)
-      throw std::runtime_error("vesk_driver: " + path + " is " + std::to_string(w) + "x" + std::to_string(h) +
-                               ", the manifest says " + std::to_string(W_) + "x" + std::to_string(H_) +
-                               " — refusing");
-    std::memcpy(dst, px.data(), px.size());
+    const std::string path = framePath(pos_);
+    const ImageRGB img = decodeImageRGB(path);
+    checkSize(path, img.width(), img.height());
+    // Straight from the decoder's pixels into the ring slot: no copy of our own in between.
+    std::memcpy(dst, img.data(), static_cast<size_t>(frameBytes()));
     ++pos_;
     return true;
+  }
+
+  std::string framePath(int i) const {
+    char file[32];
+    std::snprintf(file, sizeof file, "/frame_%06d.jpg", i);
+    return dir_ + file;
+  }
+
+  void checkSize(const std::string& path, int w, int h) const {
+    if (w != W_ || h != H_)
+      throw std::runtime_error("vesk_driver: " + path + " is " + std::to_string(w) + "x" + std::to_string(h) +
+                               ", the manifest says " + std::to_string(W_) + "x" + std::to_string(H_) + " — refusing");
   }
 
   void rewind() override { pos_ = 0; }
@@ -72,7 +84,16 @@ class JpgDirSource final : public Source {
 }  // namespace
 
 std::unique_ptr<Source> openJpgDir(const std::string& dir, int NT, int W, int H) {
-  return std::make_unique<JpgDirSource>(dir, NT, W, H);
+  auto src = std::make_unique<JpgDirSource>(dir, NT, W, H);
+  // The first frame's header decides whether the declared size is real before anyone sizes a ring
+  // of frames from it.
+  if (NT >= 1) {
+    const std::string first = src->framePath(0);
+    int w = 0, h = 0;
+    if (!imageSize(first, &w, &h)) throw std::runtime_error("decode failed: " + first);
+    src->checkSize(first, w, h);
+  }
+  return src;
 }
 
 }  // namespace driver
@@ -80,7 +101,14 @@ std::unique_ptr<Source> openJpgDir(const std::string& dir, int NT, int W, int H)
 // ---------------------------------------------------------------------------------------------
 // DriverCursor
 
+// Ring positions count the frames decoded into the ring; a slot records which position and source
+// frame it holds and when it was last handed out. Slots are not tied to position mod slots: the
+// decode thread writes into the free slot that holds the oldest position, and a slot handed out by
+// one of the last history + 1 takes is never free. Seeks drop look-ahead positions without any
+// frame being taken, so a positional ring would let them run over a frame the consumer still holds.
 struct DriverCursor::Impl {
+  static constexpr uint64_t kNever = ~0ull;
+
   std::unique_ptr<driver::Source> source;
   int32_t NT = 0, W = 0, H = 0;
   uint64_t frame_bytes = 0;
@@ -88,7 +116,9 @@ struct DriverCursor::Impl {
   int32_t history = 0;
   int32_t slots = 0;
   std::vector<std::vector<uint8_t>> ring;
-  std::vector<int32_t> slot_frame;
+  std::vector<int32_t> slot_frame;  // -1: empty, or being decoded into
+  std::vector<uint64_t> slot_pos;   // position held, when slot_frame >= 0
+  std::vector<uint64_t> slot_take;  // the take that last handed the slot out, kNever when none
 
   mutable std::mutex state_mutex;
   std::mutex caller_mutex;
@@ -97,6 +127,7 @@ struct DriverCursor::Impl {
   uint64_t consumed = 0;
   uint64_t produced = 0;
   uint64_t floor = 0;
+  uint64_t takes = 0;
   bool busy = false;
   int32_t next_decode = 0;
   int32_t expected = 0;
@@ -113,16 +144,50 @@ struct DriverCursor::Impl {
     ready.notify_all();
   }
 
+  // The slot holding position p, or -1 when that frame has been overwritten.
+  int slotOf(uint64_t p) const {
+    for (int s = 0; s < slots; ++s)
+      if (slot_frame[static_cast<size_t>(s)] >= 0 && slot_pos[static_cast<size_t>(s)] == p) return s;
+    return -1;
+  }
+
+  // Positions whose frames are gone cannot be taken; the next take is the first one still held.
+  void skipLost() {
+    while (consumed < produced && slotOf(consumed) < 0) ++consumed;
+  }
+
+  // A pointer handed out by take t stays valid until take t + history + 1.
+  bool pinned(size_t s) const {
+    return slot_take[s] != kNever && takes - slot_take[s] <= static_cast<uint64_t>(history);
+  }
+
+  // The slot the decode thread fills next: not pinned, not holding look-ahead (a position the
+  // consumer has yet to take), and of those the emptiest or oldest. At most ahead - 1 look-ahead
+  // slots and history + 1 pinned ones exist while the decoder has room, so one is always free.
+  int freeSlot() const {
+    int best = -1;
+    for (int s = 0; s < slots; ++s) {
+      const size_t S = static_cast<size_t>(s);
+      if (pinned(S)) continue;
+      if (slot_frame[S] < 0) return s;
+      if (slot_pos[S] >= consumed) continue;
+      if (best < 0 || slot_pos[S] < slot_pos[static_cast<size_t>(best)]) best = s;
+    }
+    return best;
+  }
+
   // With the state mutex held.
   const uint8_t* take(std::unique_lock<std::mutex>& lk, bool mut, int* index) {
     for (;;) {
       if (!error.empty()) throw std::runtime_error(error);
+      skipLost();
       if (consumed < produced) {
         const uint64_t p = consumed++;
         // A frame handed out for writing is never served again from history.
         if (mut) floor = p + 1;
+        const size_t s = static_cast<size_t>(slotOf(p));
+        slot_take[s] = ++takes;
         room.notify_one();
-        const size_t s = static_cast<size_t>(p % static_cast<uint64_t>(slots));
         *index = slot_frame[s];
         expected = (*index + 1) % NT;
         return ring[s].data();
@@ -135,10 +200,10 @@ struct DriverCursor::Impl {
   void seekTo(std::unique_lock<std::mutex>&, int a) {
     if (!error.empty()) throw std::runtime_error(error);
     expected = a;
-    const uint64_t S = static_cast<uint64_t>(slots);
+    skipLost();
     int32_t upcoming;
     if (consumed < produced)
-      upcoming = slot_frame[consumed % S];
+      upcoming = slot_frame[static_cast<size_t>(slotOf(consumed))];
     else if (pending_seek >= 0)
       upcoming = pending_seek;
     else
@@ -148,14 +213,16 @@ struct DriverCursor::Impl {
     // different frame until it has been carried out.
     if (pending_seek < 0) {
       uint64_t lo = floor;
-      if (produced >= S) lo = std::max(lo, produced + (busy ? 1 : 0) - S);
       if (static_cast<uint64_t>(history) + 1 < consumed) lo = std::max(lo, consumed - static_cast<uint64_t>(history) - 1);
-      for (uint64_t p = lo; p < produced; ++p) {
-        if (slot_frame[p % S] == a) {
-          consumed = p;
-          room.notify_one();
-          return;
-        }
+      // The earliest position in the window that still holds a: a step back into history or
+      // forward over look-ahead frames.
+      uint64_t hit = kNever;
+      for (size_t s = 0; s < static_cast<size_t>(slots); ++s)
+        if (slot_frame[s] == a && slot_pos[s] >= lo && slot_pos[s] < produced && slot_pos[s] < hit) hit = slot_pos[s];
+      if (hit != kNever) {
+        consumed = hit;
+        room.notify_one();
+        return;
       }
       if (a == next_decode) {
         consumed = produced;
@@ -196,7 +263,12 @@ struct DriverCursor::Impl {
         continue;
       }
       if (produced - consumed < static_cast<uint64_t>(ahead)) {
-        const size_t slot = static_cast<size_t>(produced % static_cast<uint64_t>(slots));
+        const int free_slot = freeSlot();
+        if (free_slot < 0) {
+          fail(lk, "vesk_driver: no free slot in the ring of " + std::to_string(slots) + " frames");
+          return;
+        }
+        const size_t slot = static_cast<size_t>(free_slot);
         const uint64_t gen = generation;
         const int32_t r = next_decode;
         // The slot's old frame is gone from here on, whatever becomes of the new one.
@@ -223,7 +295,7 @@ struct DriverCursor::Impl {
         busy = false;
         if (gen == generation) {
           slot_frame[slot] = r;
-          ++produced;
+          slot_pos[slot] = produced++;
           next_decode = (r + 1) % NT;
           ready.notify_all();
         }
@@ -248,8 +320,12 @@ DriverCursor::DriverCursor(std::unique_ptr<driver::Source> source, int ahead, in
   m.ahead = std::max(ahead, 1);
   m.history = std::max(history, 0);
   m.slots = m.ahead + m.history + 1;
+  (void)checkedProduct({static_cast<uint64_t>(m.slots), m.frame_bytes},
+                       "vesk_driver: a ring of " + std::to_string(m.slots) + " frames");
   m.ring.assign(static_cast<size_t>(m.slots), std::vector<uint8_t>(m.frame_bytes));
   m.slot_frame.assign(static_cast<size_t>(m.slots), -1);
+  m.slot_pos.assign(static_cast<size_t>(m.slots), 0);
+  m.slot_take.assign(static_cast<size_t>(m.slots), Impl::kNever);
   NT_ = m.NT;
   W_ = m.W;
   H_ = m.H;
@@ -361,6 +437,9 @@ void DriverCursor::seek(int i) {
   std::unique_lock<std::mutex> lk(impl_->state_mutex);
   impl_->seekTo(lk, i);
 }
+
+int DriverCursor::ahead() const { return impl_->ahead; }
+int DriverCursor::history() const { return impl_->history; }
 
 int DriverCursor::position() const {
   std::lock_guard<std::mutex> lk(impl_->state_mutex);

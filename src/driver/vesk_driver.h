@@ -46,7 +46,8 @@ VESK_EXPORT std::string movieDecoderBuild();
 
 // Plays a source on its own decode thread through a ring of decoded frames: a look-ahead window in
 // front of the consumer and a history window behind it. The video loops after its last frame.
-// A pointer from an in-place pull stays valid until history + 1 further frames have been taken.
+// A pointer from an in-place pull stays valid until history + 1 further frames have been taken,
+// whatever seeks happen in between.
 class VESK_EXPORT DriverCursor {
  public:
   DriverCursor(std::unique_ptr<driver::Source> source, int ahead, int history);
@@ -72,6 +73,9 @@ class VESK_EXPORT DriverCursor {
   // Makes frame i the expected frame.
   void seek(int i);
   int position() const;
+  // The windows in effect, after clamping.
+  int ahead() const;
+  int history() const;
   // Real (source) seeks so far.
   uint64_t seeks() const;
   int64_t residentBytes() const;

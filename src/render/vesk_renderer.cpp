@@ -95,7 +95,7 @@ struct Renderer::Impl {
   bool profiling = false;
   double runMs = 0;
   int64_t runs = 0;
-  Identity* identity = nullptr;
+  const Identity* identity = nullptr;
   int32_t batch = 0;
   int32_t crop = 0;
   size_t pooledLen = kPooledLen;
@@ -219,17 +219,19 @@ Renderer::Renderer(const Manifest& manifest, const Identity& identity, const std
                    const std::string& ep)
     : impl_(std::make_unique<Impl>()) {
   Impl& d = *impl_;
-  // The prior video cursor advances as frames are taken, so the identity is used mutably even though
-  // the host hands it over as its own.
-  d.identity = const_cast<Identity*>(&identity);
+  d.identity = &identity;
   d.crop = manifest.crop;
   d.threads = threads < 1 ? pool::threads() : threads;
   d.bundleDir = manifest.dir;
   d.modelPath = manifest.modelPath(model_key);
 
-  // The fp16 convolution backend would take the renderer over here; until it exists, "neon" means the
-  // ONNX Runtime CPU provider.
-  const std::string sessionEp = ep == "neon" ? std::string() : ep;
+  // This build carries no fp16 convolution backend: a request for it renders on the ONNX Runtime
+  // CPU provider, and the host is told so rather than left to believe it got the backend.
+  const char* convEnv = std::getenv("VESK_CONV_BACKEND");
+  const bool neonRequested = ep == "neon" || (ep.empty() && convEnv != nullptr && std::strcmp(convEnv, "neon") == 0);
+  if (neonRequested)
+    std::fprintf(stderr, "[vesk] fp16 NEON backend requested but unavailable on this build/CPU; using ORT\n");
+  const std::string sessionEp = neonRequested ? std::string() : ep;
 
   d.runOptions.AddConfigEntry("memory.enable_memory_arena_shrinkage", "cpu:0");
   try {

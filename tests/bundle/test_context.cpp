@@ -111,7 +111,13 @@ TEST(RenderContext, DirectorIsCreatedOnFirstUseWithTheIntraOpRule) {
             std::string::npos)
       << chosenByCore;
   EXPECT_EQ(firstRenderLog(6, nullptr).find("intra-op"), std::string::npos);
-  EXPECT_EQ(firstRenderLog(0, "neon").find("intra-op"), std::string::npos);
+  // "neon" is a chosen ep: no intra-op line; this build has no fp16 backend, and says so.
+  const std::string neon = firstRenderLog(0, "neon");
+  EXPECT_EQ(neon.find("intra-op"), std::string::npos) << neon;
+  EXPECT_NE(neon.find("[vesk] fp16 NEON backend requested but unavailable on this build/CPU; using ORT\n"
+                      "[vesk] director ep=cpu (ORT CPU EP)\n"),
+            std::string::npos)
+      << neon;
 
   // A director that cannot be made leaves none behind, and the next render tries again.
   Ctx c = create(dir, 1, "cpu");
@@ -152,10 +158,20 @@ TEST(RenderContext, SingleFrameCallsAndTheirRefusals) {
   for (size_t i = 0; i < out.size(); ++i) diff += std::abs(static_cast<int>(out[i]) - static_cast<int>(raw[i]));
   EXPECT_LT(diff / static_cast<double>(out.size()), 3.0);  // the unsharp mask alone accounts for most of it
 
+  // A too-small RGBA buffer is refused after the render: the context's last crop is then drive
+  // frame 5's, not the frame 3 crop rendered before.
+  const size_t cropFloats = 3 * static_cast<size_t>(vesk_crop(x)) * static_cast<size_t>(vesk_crop(x));
+  const std::vector<float> crop3(crop, crop + cropFloats);
   std::vector<uint8_t> rgba(W * H * 4 - 1);
   EXPECT_EQ(vesk_render_drive_rgba(x, 5, rgba.data(), rgba.size()), 0);
   EXPECT_STREQ(vesk_last_error(), "vesk_render_*_rgba: out buffer too small");
-  EXPECT_EQ(x->last_crop, x->renderer->render(&x->drive.si[5], x->drive.xs.data() + 5 * 63, x->drive.xd.data() + 5 * 63, 1));
+  ASSERT_NE(x->last_crop, nullptr);
+  const std::vector<float> afterRefusal(x->last_crop, x->last_crop + cropFloats);
+  const float* again = vesk_render_drive_crop(x, 5);
+  ASSERT_NE(again, nullptr);
+  const std::vector<float> crop5(again, again + cropFloats);
+  ASSERT_NE(crop5, crop3);  // otherwise the check below could not tell them apart
+  EXPECT_EQ(afterRefusal, crop5);
   rgba.resize(W * H * 4);
   ASSERT_EQ(vesk_render_kp_rgba(x, si, x->drive.xs.data() + 3 * 63, x->drive.xs.data() + 3 * 63, rgba.data(), rgba.size()), 1);
   const uint8_t* last = vesk_paste_last(x, si);
@@ -184,6 +200,9 @@ TEST(PriorRows, OpenReadAndRefuse) {
   const std::string noneError = vesk_last_error();
   testing::internal::GetCapturedStderr();
   ASSERT_NE(p, nullptr) << vesk_last_error();
+  // A look-ahead below 1 asks for the default 2, not the cursor's floor of 1; a negative history is 0.
+  EXPECT_EQ(p->cursor->ahead(), 2);
+  EXPECT_EQ(p->cursor->history(), 0);
   EXPECT_EQ(none, nullptr);
   EXPECT_EQ(noneError.rfind("vesk_prior_open: ", 0), 0u);
   const size_t bytes = vesk_prior_row_bytes(p);

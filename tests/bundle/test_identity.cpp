@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "alloc_watch.h"
 #include "test_util.h"
 
 #include <cstring>
@@ -231,6 +232,18 @@ TEST(LoadDrive, ReadsTheTablesAndChecksThem) {
   EXPECT_EQ(errorOf([&] { loadDrive(m); }), "cannot open " + dir + "/drive/xs.f32");
 }
 
+TEST(LoadDrive, AHostileFrameCountIsRefusedBeforeAnythingIsAllocated) {
+  // 50 million frames against tables of 5: the sizes are compared before 25 GB would be zero-filled.
+  const std::string dir = makeBundle("drive_hostile", {});
+  Manifest m = loadManifest(dir);
+  m.frames = 50000000;
+  vesk::test::AllocationLimit limit(64u << 20);
+  EXPECT_EQ(errorOf([&] { loadDrive(m); }), "size mismatch " + dir + "/drive/xs.f32");
+  m.frames = kFrames + 1;
+  EXPECT_EQ(errorOf([&] { loadDrive(m); }), "size mismatch " + dir + "/drive/xs.f32");
+  EXPECT_EQ(limit.refused(), 0u);
+}
+
 TEST(IdentityHevcPrior, PlaysThePriorFromVideoOnFirstUse) {
   BundleSpec s;
   s.P = false;
@@ -241,7 +254,8 @@ TEST(IdentityHevcPrior, PlaysThePriorFromVideoOnFirstUse) {
   const size_t fsz = static_cast<size_t>(kCrop) * kCrop * 3;
   ScopedEnv hw("VESK_DRIVER_HWDEC", nullptr);
 
-  Identity id(loadManifest(dir));
+  // Reading the prior through a const identity is what the renderer does with the one it is given.
+  const Identity id(loadManifest(dir));
   EXPECT_EQ(id.prior_path, dir + "/P_hevc.mov");
   ::testing::internal::CaptureStderr();
   // Concurrent first callers share the one opening.

@@ -125,6 +125,26 @@ TEST_F(ImxTest, DirectoriesAndPlainPaths) {
   EXPECT_FALSE(vesk::isImxV2File(tmp / "short"));
 }
 
+TEST_F(ImxTest, AContainerOfAnotherVersionIsRefusedByResolution) {
+  // Whichever way the path reaches it (named, beside a directory name, without the suffix), a file
+  // with the container magic is a container: its version is named, and no cache is made for it.
+  const std::string v3 = imxBytes(kSmallBundle, 3);
+  writeFile(tmp / "face.imx", v3);
+  EXPECT_EQ(errorOf([&] { vesk::resolveBundlePath(tmp / "face.imx"); }),
+            tmp / "face.imx" + ": unsupported IMX container version 3");
+  EXPECT_EQ(errorOf([&] { vesk::resolveBundlePath(tmp / "face"); }),
+            tmp / "face.imx" + ": unsupported IMX container version 3");
+  writeFile(tmp / "blob", v3);
+  EXPECT_EQ(errorOf([&] { vesk::resolveBundlePath(tmp / "blob"); }),
+            tmp / "blob" + ": unsupported IMX container version 3");
+  EXPECT_FALSE(fs::exists(tmp / "face.veskbundle"));
+  EXPECT_FALSE(fs::exists(tmp / "blob.veskbundle"));
+  EXPECT_FALSE(vesk::isImxV2File(tmp / "face.imx"));
+  // A file that merely starts like the magic is not a container.
+  writeFile(tmp / "imx_text", "IMX is a format");
+  EXPECT_EQ(vesk::resolveBundlePath(tmp / "imx_text"), tmp / "imx_text");
+}
+
 TEST_F(ImxTest, HostileMemberNamesAreRefusedBeforeAnythingIsWritten) {
   const std::string nul("a\0b", 3);
   for (const std::string& bad : {std::string("../evil"), std::string("a/../../evil"), std::string("/etc/evil"),

@@ -137,6 +137,32 @@ TEST_F(ManifestTest, Refusals) {
   EXPECT_EQ(loadError(manifest({{"amount", "1e60"}})), "manifest: bad number amount");
 }
 
+TEST_F(ManifestTest, SizesBeyondWhatBuffersAreMadeForAreRefused) {
+  // Frame buffers and rings are sized from these numbers before any member shows its real size.
+  const std::string canvas = loadError(manifest({{"W", "100000"}}));
+  EXPECT_EQ(canvas, "manifest: the canvas is 100000x720, beyond the 8192 pixels a side this library sizes its frame "
+                    "buffers for \xE2\x80\x94 a broken or hostile manifest, refusing to serve");
+  EXPECT_EQ(loadError(manifest({{"H", "8193"}})).rfind("manifest: the canvas is 1280x8193, beyond the 8192", 0), 0u);
+  EXPECT_EQ(loadError(manifest({{"crop", "65536"}})),
+            "manifest: the face crop is 65536 pixels, beyond the 2048 a director renders \xE2\x80\x94 a broken or "
+            "hostile manifest, refusing to serve");
+  const vesk::Manifest edge = load(manifest({{"W", "8192"}, {"H", "8192"}, {"crop", "2048"}}));
+  EXPECT_EQ(edge.W, 8192);
+  EXPECT_EQ(edge.crop, 2048);
+}
+
+TEST(CheckedProduct, RefusesWhatDoesNotFitASignedSize) {
+  EXPECT_EQ(vesk::checkedProduct({3, 5, 7}, "x"), 105u);
+  EXPECT_EQ(vesk::checkedProduct({}, "x"), 1u);
+  // (2^31)^2 x 3 and x 2 exceed the signed range that frame sizes are kept in; 2^40 x 2^40 would
+  // wrap an unsigned product around to 0.
+  const uint64_t big = 1ull << 31;
+  EXPECT_EQ(errorOf([&] { vesk::checkedProduct({big, big, 3}, "a frame"); }),
+            "a frame does not fit a 64-bit size \xE2\x80\x94 a broken or hostile number, refusing");
+  EXPECT_NE(errorOf([&] { vesk::checkedProduct({big, big, 2}, "a frame"); }), "(no error)");
+  EXPECT_NE(errorOf([&] { vesk::checkedProduct({1ull << 40, 1ull << 40}, "a frame"); }), "(no error)");
+}
+
 TEST_F(ManifestTest, PasteSpaceStamp) {
   const std::string none = manifest({{"M_src_w", ""}, {"M_src_h", ""}});
   const std::string refusal =

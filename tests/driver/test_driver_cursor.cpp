@@ -194,6 +194,56 @@ TEST(DriverCursor, InPlaceFramesStayIntactForTheHistoryWindow) {
   }
 }
 
+TEST(DriverCursor, InPlaceFramesStayIntactAcrossFarSeeks) {
+  // Far seeks drop look-ahead frames without any frame being taken; a pointer handed out must still
+  // hold its frame until history + 1 further frames have been taken, however the consumer jumps.
+  Counters c;
+  const int nt = 200, history = 3;
+  auto cur = cursor(nt, c, 2, history);
+  struct Held {
+    const uint8_t* p;
+    int si;
+    int take;
+  };
+  std::vector<Held> held;
+  std::mt19937 rng(7);
+  int si = -1;
+  for (int take = 0; take < 60; ++take) {
+    if (take % 3 == 0) {
+      cur->seek(static_cast<int>(rng() % nt));
+      std::this_thread::sleep_for(2ms);
+      cur->seek(static_cast<int>(rng() % nt));
+    }
+    const int want = static_cast<int>(rng() % nt);
+    const uint8_t* p = take % 4 == 1 ? cur->pullMutAt(want, &si) : take % 2 ? cur->pullAt(want, &si) : cur->pull(&si);
+    held.push_back({p, si, take});
+    std::this_thread::sleep_for(2ms);  // let the decoder run as far ahead as it may
+    for (const Held& h : held) {
+      if (take - h.take > history) continue;  // its promise has run out
+      for (int b = 0; b < kFrameBytes; ++b)
+        ASSERT_EQ(h.p[b], FakeSource::byteOf(h.si)) << "frame " << h.si << " of take " << h.take << " at take " << take;
+    }
+  }
+  EXPECT_GT(cur->seeks(), 20u);
+}
+
+TEST(DriverCursor, AFrameSizeBeyondSixtyFourBitsIsRefused) {
+  class Huge final : public driver::Source {
+   public:
+    int32_t NT() const override { return 4; }
+    int32_t W() const override { return 2147483647; }
+    int32_t H() const override { return 2147483647; }
+    bool next(uint8_t*) override { return false; }
+    void rewind() override {}
+    void seek(int) override {}
+    std::string name() const override { return "huge"; }
+    int64_t residentBytes() const override { return 0; }
+  };
+  EXPECT_EQ(errorOf([] { DriverCursor::over(std::make_unique<Huge>(), 2, 11); }),
+            "vesk_driver: a 2147483647x2147483647 frame does not fit a 64-bit size — a broken or hostile number, "
+            "refusing");
+}
+
 TEST(DriverCursor, SeekMovesThePlainPullAndRefusesOutsideTheMember) {
   Counters c;
   auto cur = cursor(30, c);

@@ -2,6 +2,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "alloc_watch.h"
 #include "test_util.h"
 
 #include <functional>
@@ -63,6 +64,22 @@ TEST(DriverOpen, PopulatedJpegDirectoryIsReadOnePerPull) {
   EXPECT_EQ(cur->name(), "jpg/stb");
   std::vector<uint8_t> f(kW * kH * 3);
   EXPECT_EQ(cur->pull(f.data()), 0);
+}
+
+TEST(DriverOpen, AJpegDirectoryOfAnotherSizeIsRefusedBeforeTheRingIsMade) {
+  // A manifest that declares an 8000x8000 canvas over 64x48 frames would have the cursor zero-fill
+  // 14 frames of 192 MB before the first decode could say so.
+  const std::string dir = scratchDir("open_jpg_hostile");
+  makeJpgDir(dir + "/target_frames", kNT);
+  Manifest m = bundleAt(dir);
+  m.W = 8000;
+  m.H = 8000;
+  ScopedEnv env("VESK_DRIVER_PREFER_MP4", nullptr);
+  vesk::test::AllocationLimit limit(64u << 20);
+  EXPECT_EQ(errorOf([&] { captured([&] { DriverCursor::open(m, 2, 11); }); }),
+            "vesk_driver: " + dir +
+                "/target_frames/frame_000000.jpg is 64x48, the manifest says 8000x8000 — refusing");
+  EXPECT_EQ(limit.refused(), 0u);
 }
 
 TEST(DriverOpen, DirectoryMissingItsLastFrameIsNotPopulated) {

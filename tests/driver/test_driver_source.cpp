@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "alloc_watch.h"
 #include "test_util.h"
 
 #include <cstring>
@@ -297,6 +298,36 @@ TEST(JpgDirSource, ReadsNumberedFramesAndRefusesOthers) {
             "vesk_driver: " + dir + "/frame_000001.jpg is 32x48, the manifest says 64x48 — refusing");
   src->seek(2);
   EXPECT_EQ(errorOf([&] { src->next(f.data()); }), "decode failed: " + dir + "/frame_000002.jpg");
+}
+
+TEST(JpgDirSource, DecodesIntoTheFrameWithoutAFrameBufferOfItsOwn) {
+  const std::string dir = scratchDir("jpg_direct");
+  sh("ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i testsrc2=size=64x48:rate=25 -frames:v 2 "
+     "-start_number 0 '" + dir + "/frame_%06d.jpg'");
+  auto src = driver::openJpgDir(dir, 2, kW, kH);
+  std::vector<uint8_t> f(kW * kH * 3);
+  {
+    // The decoder's pixels go straight into the frame: no frame-sized vector on the way.
+    vesk::test::AllocationLimit limit(f.size());
+    ASSERT_TRUE(src->next(f.data()));
+    EXPECT_EQ(limit.refused(), 0u);
+  }
+  int w = 0, h = 0;
+  EXPECT_EQ(f, loadImageRGB(dir + "/frame_000000.jpg", &w, &h));
+}
+
+TEST(JpgDirSource, TheFirstFrameMustHaveTheDeclaredSizeAtOpen) {
+  // A cursor sizes its ring from W x H right after the open, so the open checks the first frame's
+  // header against them.
+  const std::string dir = scratchDir("jpg_open");
+  sh("ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i testsrc2=size=64x48:rate=25 -frames:v 2 "
+     "-start_number 0 '" + dir + "/frame_%06d.jpg'");
+  EXPECT_EQ(errorOf([&] { driver::openJpgDir(dir, 2, 8000, 8000); }),
+            "vesk_driver: " + dir + "/frame_000000.jpg is 64x48, the manifest says 8000x8000 — refusing");
+  writeText(dir + "/frame_000000.jpg", "not a jpeg");
+  EXPECT_EQ(errorOf([&] { driver::openJpgDir(dir, 2, kW, kH); }), "decode failed: " + dir + "/frame_000000.jpg");
+  EXPECT_EQ(errorOf([&] { driver::openJpgDir(dir + "/none", 2, kW, kH); }),
+            "decode failed: " + dir + "/none/frame_000000.jpg");
 }
 
 TEST(Image, PngRoundTripAndFailures) {

@@ -22,21 +22,42 @@ namespace {
 struct Opened {
   explicit Opened(const std::string& dir) : manifest(vesk::loadManifest(dir)), identity(manifest), drive(vesk::loadDrive(manifest)) {}
   vesk::Manifest manifest;
-  vesk::Identity identity;
+  // Const, as the renderer receives it: playing the prior from video must not need more.
+  const vesk::Identity identity;
   vesk::Drive drive;
   const float* xs(int frame) const { return drive.xs.data() + static_cast<size_t>(frame) * 63; }
 };
 
+const char* kNeonUnavailable = "[vesk] fp16 NEON backend requested but unavailable on this build/CPU; using ORT\n";
+const char* kCpuLine = "[vesk] director ep=cpu (ORT CPU EP)\n";
+
+// The lines of the library's own tags in captured standard error, in order.
+std::string veskLines(const std::string& err) {
+  std::string out;
+  size_t at = 0;
+  while (at < err.size()) {
+    size_t end = err.find('\n', at);
+    end = end == std::string::npos ? err.size() : end + 1;
+    if (err.compare(at, 5, "[vesk") == 0) out += err.substr(at, end - at);
+    at = end;
+  }
+  return out;
+}
+
+// Builds a renderer and checks what it says on standard error: the ep line, after the fp16
+// backend's refusal when "neon" was asked for.
 std::unique_ptr<vesk::Renderer> quietRenderer(const Opened& b, const std::string& key, const std::string& ep = "") {
   testing::internal::CaptureStderr();
+  std::unique_ptr<vesk::Renderer> r;
   try {
-    auto r = std::make_unique<vesk::Renderer>(b.manifest, b.identity, key, 1, ep);
-    testing::internal::GetCapturedStderr();
-    return r;
+    r = std::make_unique<vesk::Renderer>(b.manifest, b.identity, key, 1, ep);
   } catch (...) {
-    testing::internal::GetCapturedStderr();
+    testing::internal::GetCapturedStderr();  // a refusal is checked by its text
     throw;
   }
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(veskLines(err), std::string(ep == "neon" ? kNeonUnavailable : "") + kCpuLine) << err;
+  return r;
 }
 
 double meanAbsDiff(const float* a, const float* b, size_t n) {
@@ -114,7 +135,19 @@ TEST(Renderer, ExecutionProviders) {
             std::string::npos)
       << err;
   EXPECT_STREQ(r->ep(), "cpu");
+  // No fp16 backend in this build: "neon" renders on the CPU provider and says so first.
   EXPECT_STREQ(quietRenderer(b, "b1", "neon")->ep(), "cpu");
+  {
+    ScopedEnv conv("VESK_CONV_BACKEND", "neon");
+    testing::internal::CaptureStderr();
+    auto viaEnv = std::make_unique<vesk::Renderer>(b.manifest, b.identity, "b1", 1, "");
+    EXPECT_EQ(veskLines(testing::internal::GetCapturedStderr()), std::string(kNeonUnavailable) + kCpuLine);
+    EXPECT_STREQ(viaEnv->ep(), "cpu");
+  }
+  {
+    ScopedEnv conv("VESK_CONV_BACKEND", "neon ");
+    EXPECT_STREQ(quietRenderer(b, "b1")->ep(), "cpu");  // only the exact value asks for it
+  }
   EXPECT_EQ(vesk::coremlCacheDir("/b").rfind("/b/.coreml_cache/ort1.21", 0), 0u);
 }
 
