@@ -19,8 +19,8 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
-#include "compose/simd_reference.h"
-#include "compose/vesk_simd.h"
+#include "core/simd_reference.h"
+#include "core/vesk_simd.h"
 
 namespace {
 

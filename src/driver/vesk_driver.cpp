@@ -15,10 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "bundle/vesk_bundle.h"
-#include "bundle/vesk_identity.h"
-#include "bundle/vesk_image.h"
-#include "bundle/vesk_imx.h"
+#include "core/vesk_image.h"
+#include "core/vesk_file.h"
 
 namespace vesk {
 namespace driver {
@@ -374,77 +372,6 @@ uint64_t DriverCursor::seeks() const {
 
 int64_t DriverCursor::residentBytes() const {
   return static_cast<int64_t>(impl_->slots) * static_cast<int64_t>(impl_->frame_bytes) + impl_->source->residentBytes();
-}
-
-// ---------------------------------------------------------------------------------------------
-// Opening a bundle's members
-
-namespace {
-
-// A manifest that cannot be read names nothing; the bundle loader has already reported it.
-std::string readText(const std::string& path) {
-  try {
-    return readWholeFile(path);
-  } catch (const std::exception&) {
-    return {};
-  }
-}
-
-}  // namespace
-
-std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& manifest, int ahead, int history) {
-  const std::string text = readText(manifest.dir + "/manifest.json");
-  const std::string dir_name = manifestStringOr(text, "target_frames", "target_frames");
-  const std::string video_name = manifestStringOr(text, "target_frames_mp4", "target_frames.mp4");
-  const std::string jpg_dir = manifest.dir + "/" + dir_name;
-  char last[32];
-  std::snprintf(last, sizeof last, "/frame_%06d.jpg", manifest.NT - 1);
-  const bool populated = manifest.NT >= 1 && fileExists(jpg_dir + last);
-  const std::string video = resolveMember(manifest.dir, video_name);
-  const bool have_video = fileExists(video);
-
-  const char* prefer = std::getenv("VESK_DRIVER_PREFER_MP4");
-  const bool prefer_mp4 = prefer && std::strcmp(prefer, "1") == 0 && have_video;
-  if (prefer_mp4) {
-    if (populated)
-      std::fprintf(stderr,
-                   "[vesk-driver] VESK_DRIVER_PREFER_MP4=1 — %s/ is populated and NOT used; %s is the member this "
-                   "consumer reads\n",
-                   dir_name.c_str(), video_name.c_str());
-  } else if (populated) {
-    std::fprintf(stderr, "[vesk-driver] %s/ (raw jpg, %d frames) — read one frame per pull\n", dir_name.c_str(),
-                 manifest.NT);
-    return over(driver::openJpgDir(jpg_dir, manifest.NT, manifest.W, manifest.H), ahead, history);
-  }
-  if (!have_video)
-    throw std::runtime_error("this bundle carries neither a populated " + dir_name + "/ nor " + video_name + " (" +
-                             video + ") — there is no driver video to play. REFUSING to create a session.");
-  auto source = driver::openMp4(video, manifest.NT, manifest.W, manifest.H);
-  const std::string source_name = source->name();
-  auto cursor = over(std::move(source), ahead, history);
-  std::fprintf(stderr,
-               "[vesk-driver] %s decoded IN PLACE (%s, %d frames %dx%d, look-ahead %d, history %d) — no frame of the "
-               "driver is expanded ahead of the paste\n",
-               video_name.c_str(), source_name.c_str(), manifest.NT, manifest.W, manifest.H, std::max(ahead, 1),
-               std::max(history, 0));
-  return cursor;
-}
-
-std::unique_ptr<DriverCursor> DriverCursor::openPrior(const Manifest& manifest, int ahead, int history) {
-  const std::string text = readText(manifest.dir + "/manifest.json");
-  const std::string name = manifestStringOr(text, "P_hevc", "P_hevc.mov");
-  const std::string path = resolveMember(manifest.dir, name);
-  if (!fileExists(path))
-    throw std::runtime_error("this bundle carries neither a raw P.f16 nor " + name + " (" + path +
-                             ") — there is no warp prior to play. REFUSING to create a session.");
-  auto source = driver::openPriorHevc(path, manifest.NT, manifest.crop);
-  const std::string source_name = source->name();
-  auto cursor = over(std::move(source), ahead, history);
-  std::fprintf(stderr,
-               "Zentrova: identity source ready — %d frames %dx%d, played straight from %s (%s); nothing is unpacked "
-               "to disk\n",
-               manifest.NT, manifest.crop, manifest.crop, name.c_str(), source_name.c_str());
-  return cursor;
 }
 
 }  // namespace vesk

@@ -10,9 +10,9 @@
 namespace vesk {
 
 // Decodes an image file as RGB24 (rows top to bottom); throws "decode failed: <path>".
-VESK_EXPORT std::vector<uint8_t> loadImageRGB(const std::string& path, int* w, int* h);
+std::vector<uint8_t> loadImageRGB(const std::string& path, int* w, int* h);
 
 // Writes RGB24 pixels (row stride w * 3) as PNG; throws "png write failed: <path>".
-VESK_EXPORT void writePNG(const std::string& path, const uint8_t* rgb, int w, int h);
+void writePNG(const std::string& path, const uint8_t* rgb, int w, int h);
 
 }  // namespace vesk

@@ -1,4 +1,4 @@
-#include "compose/vesk_pool.h"
+#include "core/vesk_pool.h"
 
 #include <algorithm>
 #include <condition_variable>
