@@ -18,8 +18,8 @@ extern "C" {
 }
 
 #include "bench_main.h"
-#include "compose/simd_reference.h"
-#include "compose/vesk_simd.h"
+#include "core/simd_reference.h"
+#include "core/vesk_simd.h"
 
 namespace {
 

@@ -20,12 +20,12 @@
 
 #include "bench_main.h"
 #include "compose/vesk_paste.h"
-#include "compose/vesk_pool.h"
+#include "core/vesk_pool.h"
 
 namespace {
 
 constexpr int kSide = 512, kW = 1920, kH = 1080;
-const vesk::Unsharp kUnsharp{1.3f, 2.0f, 13};
+const vesk::PasteUnsharp kUnsharp{1.3f, 2.0f, 13};
 
 struct Scene {
   std::vector<float> crop;  // planar RGB in 0..1

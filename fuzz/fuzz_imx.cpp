@@ -8,6 +8,7 @@
 #include <string>
 
 #include "bundle/vesk_imx.h"
+#include "core/vesk_file.h"
 
 namespace {
 std::string& workDir() {

@@ -40,7 +40,8 @@ VESK_EXPORT int vesk_a2x_reset(vesk_a2x* a, int start, int dir, int wrap);
 VESK_EXPORT int vesk_a2x_nt(vesk_a2x* a);
 /* 1 when the bundle's encoder gives a width value per frame, else 0. */
 VESK_EXPORT int vesk_a2x_width(vesk_a2x* a);
-/* Stores the flag; the session does not use it. */
+/* Kept for hosts that set it: stores the flag, which the session never reads (frames are ready as
+ * soon as their look-ahead is). */
 VESK_EXPORT void vesk_a2x_set_eager(vesk_a2x* a, int eager);
 
 /* Whole-run offsets of n samples with the 8 s encoder: ceil(n / 640) rows of 63 floats into out.
@@ -51,7 +52,7 @@ VESK_EXPORT int vesk_a2x_deltas_wn(vesk_a2x* a, const float* audio, int n, float
 
 /* Loads the shared 8 s speech encoder now (path NULL or "": $W2V_ONNX). 1 loaded, 0 otherwise. */
 VESK_EXPORT int vesk_a2x_preload_w2v(const char* path);
-/* 1: the 8 s encoder is loaded on first need. */
+/* Always 1, kept for hosts that ask: the 8 s encoder is loaded on first need. */
 VESK_EXPORT int vesk_a2x_w2v8_lazy(void);
 
 /* ---- Audio to motion ----------------------------------------------------------------------------

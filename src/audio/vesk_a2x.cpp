@@ -14,10 +14,10 @@
 #include <stdexcept>
 
 #include "audio/vesk_a2x_frontend.h"
-#include "bundle/vesk_capi.h"
+#include "core/vesk_capi.h"
 #include "bundle/vesk_imx.h"
-#include "compose/vesk_half.h"
-#include "compose/vesk_pool.h"
+#include "core/vesk_half.h"
+#include "core/vesk_pool.h"
 
 namespace vesk::a2x {
 

@@ -17,9 +17,10 @@
 #include <thread>
 
 #include "bundle/vesk_imx.h"
-#include "compose/vesk_half.h"
-#include "compose/vesk_pool.h"
-#include "compose/vesk_simd.h"
+#include "core/vesk_half.h"
+#include "core/vesk_pool.h"
+#include "core/vesk_simd.h"
+#include "core/vesk_file.h"
 
 namespace vesk {
 namespace {

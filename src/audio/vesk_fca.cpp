@@ -5,7 +5,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "compose/vesk_pool.h"
+#include "core/vesk_pool.h"
 
 namespace vesk {
 

@@ -16,7 +16,7 @@
 
 namespace vesk {
 
-class VESK_EXPORT Fca {
+class Fca {
  public:
   static constexpr int kSamplesPerFrame = 640;
   static constexpr int kWindowSamples = 128000;

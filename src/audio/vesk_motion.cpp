@@ -10,7 +10,7 @@
 #include <stdexcept>
 
 #include "bundle/vesk_imx.h"
-#include "compose/vesk_pool.h"
+#include "core/vesk_pool.h"
 
 namespace vesk {
 

@@ -20,7 +20,7 @@
 
 namespace vesk {
 
-class VESK_EXPORT Motion {
+class Motion {
  public:
   static constexpr int kSamplesPerFrame = 640;
   static constexpr int kWindowFrames = 5;       // conditioning rows per feature window

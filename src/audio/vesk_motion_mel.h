@@ -18,7 +18,7 @@
 
 namespace vesk {
 
-class VESK_EXPORT MotionMel {
+class MotionMel {
  public:
   static constexpr int kFft = 512;
   static constexpr int kHalf = 256;  // complex points of the packed transform

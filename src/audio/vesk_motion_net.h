@@ -13,7 +13,7 @@
 
 namespace vesk {
 
-class VESK_EXPORT Net {
+class Net {
  public:
   struct Port {
     std::string name;

@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "bundle/vesk_imx.h"
+#include "core/vesk_file.h"
 
 namespace vesk {
 
@@ -129,28 +130,6 @@ float toFloat(double v, const std::string& key) {
 
 }  // namespace
 
-uint64_t checkedProduct(std::initializer_list<uint64_t> factors, const std::string& what) {
-  uint64_t p = 1;
-  for (const uint64_t f : factors)
-    if (__builtin_mul_overflow(p, f, &p) || p > static_cast<uint64_t>(INT64_MAX))
-      throw std::runtime_error(what + " does not fit a 64-bit size \xE2\x80\x94 a broken or hostile number, refusing");
-  return p;
-}
-
-std::string readWholeFile(const std::string& path) {
-  struct Closer {
-    void operator()(std::FILE* f) const noexcept { std::fclose(f); }
-  };
-  std::unique_ptr<std::FILE, Closer> f(std::fopen(path.c_str(), "rb"));
-  if (!f) throw std::runtime_error("cannot open " + path);
-  if (std::fseek(f.get(), 0, SEEK_END) != 0) throw std::runtime_error("cannot open " + path);
-  const long size = std::ftell(f.get());
-  if (size < 0 || std::fseek(f.get(), 0, SEEK_SET) != 0) throw std::runtime_error("cannot open " + path);
-  std::string text(static_cast<size_t>(size), '\0');
-  if (std::fread(text.data(), 1, text.size(), f.get()) != text.size()) throw std::runtime_error("short read " + path);
-  return text;
-}
-
 const char* findKey(const std::string& text, const std::string& key) {
   const size_t pos = manifest_key::scalarValuePos(text, key);
   if (pos == manifest_key::kAbsent) throw std::runtime_error("manifest: missing key " + key);
@@ -170,6 +149,14 @@ double numFieldEither(const std::string& text, const std::string& key, const std
   if (const std::optional<double> v = numberAt(text, key)) return *v;
   if (const std::optional<double> v = numberAt(text, alternative)) return *v;
   throw std::runtime_error("manifest: missing key " + key + "/" + alternative);
+}
+
+std::string manifestStringOr(const std::string& text, const std::string& key, const std::string& fallback) {
+  const size_t pos = manifest_key::scalarValuePos(text, key);
+  if (pos == manifest_key::kAbsent || pos >= text.size() || text[pos] != '"') return fallback;
+  const size_t end = text.find('"', pos + 1);
+  if (end == std::string::npos || end == pos + 1) return fallback;
+  return text.substr(pos + 1, end - pos - 1);
 }
 
 std::string Manifest::modelPath(const std::string& key) const { return resolveMember(dir, "model_" + key + ".onnx"); }
@@ -230,6 +217,11 @@ Manifest loadManifest(const std::string& path) {
   }
   if (m.M_src_w < 1 || m.M_src_h < 1)
     throw std::runtime_error("manifest: bad paste-space stamp (M_src_w/M_src_h must be > 0)");
+
+  m.prior_raw = manifestStringOr(text, "P_rgb", m.prior_raw);
+  m.prior_video = manifestStringOr(text, "P_hevc", "");
+  m.driver_frames = manifestStringOr(text, "target_frames", m.driver_frames);
+  m.driver_video = manifestStringOr(text, "target_frames_mp4", m.driver_video);
 
   const std::string lip = resolveMember(m.dir, "lip_template.v1.json");
   if (canOpenForReading(lip)) {

@@ -8,29 +8,23 @@
 #include <string_view>
 #include <vector>
 
+#include "core/vesk_constants.h"
 #include "vesk/vesk.h"
 
 namespace vesk {
-
-// A host keypoint set is this many rows of (x, y, z).
-inline constexpr int kHostKpRows = 21;
 
 // The largest canvas side and face crop a manifest may declare. Buffers are sized from these
 // numbers before any member has shown its real size, so a manifest beyond them is refused.
 inline constexpr int32_t kMaxCanvasSide = 8192;
 inline constexpr int32_t kMaxCrop = 2048;
 
-// The product of the factors as a 64-bit size (at most INT64_MAX); throws when it does not fit, so a
-// size computed from a hostile number never wraps to a small one.
-VESK_EXPORT uint64_t checkedProduct(std::initializer_list<uint64_t> factors, const std::string& what);
-
-struct VESK_EXPORT Unsharp {
+struct Unsharp {
   float amount = 1.3f;
   float sigma = 2.0f;
   int32_t ksize = 13;
 };
 
-struct VESK_EXPORT Manifest {
+struct Manifest {
   std::string dir;
   std::string agent;
   int32_t NT = 0;
@@ -42,13 +36,19 @@ struct VESK_EXPORT Manifest {
   Unsharp unsharp;
   int32_t frames = 0;
   std::string lip_template;
+  // Member names the manifest may override; each holds its default when the manifest names none.
+  std::string prior_raw = "P.f16";                       // P_rgb
+  std::string prior_video;                               // P_hevc; empty when the manifest names none
+  std::string driver_frames = "target_frames";           // target_frames: the JPEG directory
+  std::string driver_video = "target_frames.mp4";        // target_frames_mp4
+
+  // The name of the warp prior's video member, declared or default.
+  std::string priorVideoName() const { return prior_video.empty() ? "P_hevc.mov" : prior_video; }
 
   // Path of the director model "model_<key>.onnx" (or its unified-layout alias).
   std::string modelPath(const std::string& key) const;
 };
 
-// The whole file; throws "cannot open <path>" or "short read <path>".
-std::string readWholeFile(const std::string& path);
 
 // Reads and validates dir/manifest.json of the bundle at `path` (a directory or a container).
 Manifest loadManifest(const std::string& path);
@@ -72,6 +72,9 @@ std::vector<KeyHit> keyHits(std::string_view text, std::string_view key);
 size_t scalarValuePos(std::string_view text, std::string_view key);
 
 }  // namespace manifest_key
+
+// The string value of `key` in a manifest text when it has a non-empty one, else `fallback`.
+std::string manifestStringOr(const std::string& text, const std::string& key, const std::string& fallback);
 
 // Pointer to the value of `key`; throws "manifest: missing key <key>".
 const char* findKey(const std::string& text, const std::string& key);

@@ -11,56 +11,8 @@
 #include <stdexcept>
 
 #include "bundle/vesk_imx.h"
-#include "driver/vesk_driver.h"
 
 namespace vesk {
-
-// ---------------------------------------------------------------------------------------------
-// MappedFile
-
-MappedFile::MappedFile(const std::string& path, size_t expected) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw std::runtime_error("cannot open " + path);
-  struct stat st{};
-  if (::fstat(fd, &st) != 0 || st.st_size < 0 || static_cast<uint64_t>(st.st_size) != expected) {
-    ::close(fd);
-    throw std::runtime_error("size mismatch " + path);
-  }
-  void* base = expected ? ::mmap(nullptr, expected, PROT_READ, MAP_PRIVATE, fd, 0) : MAP_FAILED;
-  ::close(fd);
-  if (base == MAP_FAILED) throw std::runtime_error("mmap failed " + path);
-  base_ = base;
-  data_ = static_cast<const uint8_t*>(base);
-  len_ = expected;
-}
-
-MappedFile::~MappedFile() { release(); }
-
-MappedFile::MappedFile(MappedFile&& o) noexcept : data_(o.data_), base_(o.base_), len_(o.len_) {
-  o.data_ = nullptr;
-  o.base_ = nullptr;
-  o.len_ = 0;
-}
-
-MappedFile& MappedFile::operator=(MappedFile&& o) noexcept {
-  if (this != &o) {
-    release();
-    data_ = o.data_;
-    base_ = o.base_;
-    len_ = o.len_;
-    o.data_ = nullptr;
-    o.base_ = nullptr;
-    o.len_ = 0;
-  }
-  return *this;
-}
-
-void MappedFile::release() {
-  if (base_) ::munmap(base_, len_);
-  base_ = nullptr;
-  data_ = nullptr;
-  len_ = 0;
-}
 
 // ---------------------------------------------------------------------------------------------
 // helpers
@@ -89,21 +41,12 @@ size_t frames(int32_t n) { return n > 0 ? static_cast<size_t>(n) : 0; }
 
 }  // namespace
 
-std::string manifestStringOr(const std::string& text, const std::string& key, const std::string& fallback) {
-  const size_t pos = manifest_key::scalarValuePos(text, key);
-  if (pos == manifest_key::kAbsent || pos >= text.size() || text[pos] != '"') return fallback;
-  const size_t end = text.find('"', pos + 1);
-  if (end == std::string::npos || end == pos + 1) return fallback;
-  return text.substr(pos + 1, end - pos - 1);
-}
-
 // ---------------------------------------------------------------------------------------------
 // ensureIdentityMembers
 
 void ensureIdentityMembers(const Manifest& manifest) {
-  const std::string text = readWholeFile(manifest.dir + "/manifest.json");
   const std::string& dir = manifest.dir;
-  const std::string prior_name = manifestStringOr(text, "P_rgb", "P.f16");
+  const std::string& prior_name = manifest.prior_raw;
   const bool have_p = fileExists(resolveMember(dir, "P.f16"));
   const bool have_fs = fileExists(resolveMember(dir, "fs_red.f16"));
   if (prior_name != "P.f16" && fileExists(resolveMember(dir, prior_name)) && !have_p && !have_fs)
@@ -112,7 +55,7 @@ void ensureIdentityMembers(const Manifest& manifest) {
                              "maps NOTHING silently and Identity::P(si) is then an offset from a null pointer. "
                              "REFUSING rather than rendering off a prior nothing will read.");
   if (have_p || have_fs) return;
-  const std::string hevc = manifestStringOr(text, "P_hevc", "");
+  const std::string& hevc = manifest.prior_video;
   if (hevc.empty())
     throw std::runtime_error("this bundle carries neither " + prior_name +
                              " nor fs_red.f16, and its manifest names no P_hevc member to play one from — the "
@@ -138,8 +81,7 @@ Identity::Identity(const Manifest& m) : NT(m.NT), crop(m.crop), manifest(m) {
   if (canOpenForReading(p_path)) {
     P_ = MappedFile(p_path, checkedProduct({nt, side, side, 6}, "the size of " + p_path));
   } else if (!canOpenForReading(fs_path)) {
-    const std::string name = manifestStringOr(readWholeFile(m.dir + "/manifest.json"), "P_hevc", "P_hevc.mov");
-    const std::string path = resolveMember(m.dir, name);
+    const std::string path = resolveMember(m.dir, m.priorVideoName());
     if (canOpenForReading(path)) prior_path = path;
   }
   if (canOpenForReading(fs_path))
@@ -162,18 +104,8 @@ const uint16_t* Identity::pooled64(int si) const {
 
 const uint16_t* Identity::P(int si) const {
   checkSi(si);
-  if (!P_.empty())
-    return reinterpret_cast<const uint16_t*>(P_.data() +
-                                             static_cast<size_t>(si) * frames(crop) * frames(crop) * 6);
-  int got = -1;
-  return reinterpret_cast<const uint16_t*>(prior()->pullAt(si, &got));
-}
-
-void Identity::walkP(int si) const {
-  if (!P_.empty() || prior_path.empty()) return;
-  checkSi(si);
-  int got = -1;
-  (void)prior()->pullAt(si, &got);
+  if (P_.empty()) throw std::runtime_error("vesk::Identity: this bundle maps no P.f16; its prior plays from video");
+  return reinterpret_cast<const uint16_t*>(P_.data() + static_cast<size_t>(si) * frames(crop) * frames(crop) * 6);
 }
 
 const uint16_t* Identity::fsRed(int si) const {
@@ -185,27 +117,6 @@ const uint16_t* Identity::fsRed(int si) const {
 const float* Identity::M(int si) const {
   checkSi(si);
   return M_.data() + static_cast<size_t>(si) * 6;
-}
-
-DriverCursor* Identity::prior() const {
-  std::call_once(prior_once, [this] { prior_cursor = DriverCursor::openPrior(manifest, 2, 11); });
-  return prior_cursor.get();
-}
-
-std::string Identity::priorBackend() const {
-  if (!P_.empty()) return "mmap P.f16";
-  if (!prior_path.empty()) return prior()->name();
-  return "none";
-}
-
-int64_t Identity::priorResidentBytes() const {
-  if (!P_.empty() || prior_path.empty()) return 0;
-  return prior()->residentBytes();
-}
-
-uint64_t Identity::priorSeeks() const {
-  if (!P_.empty() || prior_path.empty()) return 0;
-  return prior()->seeks();
 }
 
 void Identity::rescaleM(const Manifest& m) {

@@ -1,4 +1,5 @@
 #include "bundle/vesk_imx.h"
+#include "core/vesk_file.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -212,68 +213,6 @@ void writeMarker(const std::string& marker, const std::string& stamp) {
 }
 
 }  // namespace
-
-std::string rstripSlash(std::string s) {
-  while (s.size() > 1 && s.back() == '/') s.pop_back();
-  return s;
-}
-
-std::string baseName(const std::string& path) {
-  const std::string s = rstripSlash(path);
-  const size_t k = s.rfind('/');
-  return k == std::string::npos ? s : s.substr(k + 1);
-}
-
-std::string dirName(const std::string& path) {
-  const size_t k = path.rfind('/');
-  if (k == std::string::npos) return ".";
-  if (k == 0) return "/";
-  return path.substr(0, k);
-}
-
-bool isDirectory(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool fileExists(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0;
-}
-
-bool canOpenForReading(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  ::close(fd);
-  return true;
-}
-
-bool mkdirs(const std::string& path) {
-  if (path.empty() || path == "/" || path == ".") return true;
-  if (isDirectory(path)) return true;
-  const std::string parent = dirName(rstripSlash(path));
-  if (parent != path && !mkdirs(parent)) return false;
-  if (::mkdir(path.c_str(), 0755) == 0) return true;
-  return errno == EEXIST && isDirectory(path);  // another process may have made it first
-}
-
-void rmTree(const std::string& path) {
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) return;
-  if (S_ISDIR(st.st_mode)) {
-    if (DIR* d = ::opendir(path.c_str())) {
-      while (const dirent* ent = ::readdir(d)) {
-        const std::string_view n = ent->d_name;
-        if (n == "." || n == "..") continue;
-        rmTree(path + "/" + std::string(n));
-      }
-      ::closedir(d);
-    }
-    ::rmdir(path.c_str());
-  } else {
-    ::unlink(path.c_str());
-  }
-}
 
 bool isImxV2File(const std::string& path) {
   struct stat st {};

@@ -57,15 +57,5 @@ bool isUnsafeMemberName(const std::string& name);
 
 }  // namespace imx
 
-// Path helpers shared by the bundle code and its tools.
-std::string rstripSlash(std::string s);
-std::string baseName(const std::string& path);
-std::string dirName(const std::string& path);
-bool mkdirs(const std::string& path);
-void rmTree(const std::string& path);
-bool isDirectory(const std::string& path);
-// The path can be stat'ed (links followed).
-bool fileExists(const std::string& path);
-bool canOpenForReading(const std::string& path);
 
 }  // namespace vesk

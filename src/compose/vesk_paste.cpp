@@ -11,8 +11,8 @@
 #include <utility>
 
 #include "compose/vesk_paste_blur.h"
-#include "compose/vesk_pool.h"
-#include "compose/vesk_simd.h"
+#include "core/vesk_pool.h"
+#include "core/vesk_simd.h"
 
 namespace vesk {
 namespace {
@@ -65,7 +65,7 @@ struct RowJob {
 
 }  // namespace
 
-Paste::Paste(std::vector<uint8_t> mask_in, int side_in, const Unsharp& unsharp)
+Paste::Paste(std::vector<uint8_t> mask_in, int side_in, const PasteUnsharp& unsharp)
     : side(side_in), ksize(unsharp.ksize), padded(0), amount(unsharp.amount), fast(0), mask(std::move(mask_in)) {
   if (side < 1) throw std::runtime_error("paste: side must be positive");
   if (mask.size() != static_cast<size_t>(side) * static_cast<size_t>(side)) throw std::runtime_error("paste: mask size");
@@ -346,6 +346,5 @@ void Paste::rowsFast(uint8_t* frame, int W, int x0, int x1, int y0, int y1, doub
   });
 }
 
-bool Paste::compositeGpuRgba(const float*, float, const float*, const uint8_t*, int, int, void*, int) { return false; }
 
 }  // namespace vesk

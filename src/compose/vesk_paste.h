@@ -6,15 +6,21 @@
 #include <cstdint>
 #include <vector>
 
-#include "bundle/vesk_bundle.h"
 #include "vesk/vesk.h"
 
 namespace vesk {
 
+// The unsharp mask applied to every crop before it is pasted; a bundle states its own.
+struct PasteUnsharp {
+  float amount = 1.3f;
+  float sigma = 2.0f;
+  int32_t ksize = 13;
+};
+
 class VESK_EXPORT Paste {
  public:
   // Takes the side x side alpha mask (0..255). Reads VESK_PASTE_FAST and VESK_PASTE_KSIZE.
-  Paste(std::vector<uint8_t> mask, int side, const Unsharp& unsharp);
+  Paste(std::vector<uint8_t> mask, int side, const PasteUnsharp& unsharp);
 
   // Pastes crop (R, G, B planes of side x side floats, each multiplied by scale) onto the RGB24 frame
   // of W x H pixels. M (a, b, c / d, e, f) maps crop pixel coordinates to frame coordinates. Only the
@@ -29,9 +35,6 @@ class VESK_EXPORT Paste {
   // must already hold x0..x1.
   void compositeTail(uint8_t* frame, int W, int x0, int x1, int y0, int y1, double du_dy, double dv_dy,
                      double u_off, double v_off);
-  // This build composites on the processor only: always false, callers use composite().
-  bool compositeGpuRgba(const float* crop, float scale, const float* M, const uint8_t* frame_in, int W, int H,
-                        void* out_rgba, int stride);
 
   int cropSide() const { return side; }
   int kernelSize() const { return ksize; }

@@ -15,10 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "bundle/vesk_bundle.h"
-#include "bundle/vesk_identity.h"
-#include "bundle/vesk_image.h"
-#include "bundle/vesk_imx.h"
+#include "core/vesk_image.h"
+#include "core/vesk_file.h"
 
 namespace vesk {
 namespace driver {
@@ -109,21 +107,30 @@ std::unique_ptr<Source> openJpgDir(const std::string& dir, int NT, int W, int H)
 struct DriverCursor::Impl {
   static constexpr uint64_t kNever = ~0ull;
 
+  // Set before the decode thread starts and only read after. The source itself is used by the
+  // decode thread alone (seek and next run with state_mutex released).
   std::unique_ptr<driver::Source> source;
   int32_t NT = 0, W = 0, H = 0;
   uint64_t frame_bytes = 0;
   int32_t ahead = 1;
   int32_t history = 0;
   int32_t slots = 0;
+  // The bytes of a slot are written by the decode thread only while the slot is marked empty
+  // (slot_frame -1) and read by callers only while it holds a frame; the marks change under
+  // state_mutex, so the two never touch one slot at once.
   std::vector<std::vector<uint8_t>> ring;
-  std::vector<int32_t> slot_frame;  // -1: empty, or being decoded into
-  std::vector<uint64_t> slot_pos;   // position held, when slot_frame >= 0
-  std::vector<uint64_t> slot_take;  // the take that last handed the slot out, kNever when none
 
+  // caller_mutex serialises the public calls, so one pull or seek runs at a time whatever thread
+  // makes it. state_mutex guards every field from slot_frame down to seeks and is the one the
+  // decode thread takes; room wakes the decode thread (a slot freed, a seek, stop), ready wakes a
+  // caller (a frame decoded, an error). Lock order: caller_mutex, then state_mutex.
   mutable std::mutex state_mutex;
   std::mutex caller_mutex;
   std::condition_variable room;
   std::condition_variable ready;
+  std::vector<int32_t> slot_frame;  // -1: empty, or being decoded into
+  std::vector<uint64_t> slot_pos;   // position held, when slot_frame >= 0
+  std::vector<uint64_t> slot_take;  // the take that last handed the slot out, kNever when none
   uint64_t consumed = 0;
   uint64_t produced = 0;
   uint64_t floor = 0;
@@ -453,77 +460,6 @@ uint64_t DriverCursor::seeks() const {
 
 int64_t DriverCursor::residentBytes() const {
   return static_cast<int64_t>(impl_->slots) * static_cast<int64_t>(impl_->frame_bytes) + impl_->source->residentBytes();
-}
-
-// ---------------------------------------------------------------------------------------------
-// Opening a bundle's members
-
-namespace {
-
-// A manifest that cannot be read names nothing; the bundle loader has already reported it.
-std::string readText(const std::string& path) {
-  try {
-    return readWholeFile(path);
-  } catch (const std::exception&) {
-    return {};
-  }
-}
-
-}  // namespace
-
-std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& manifest, int ahead, int history) {
-  const std::string text = readText(manifest.dir + "/manifest.json");
-  const std::string dir_name = manifestStringOr(text, "target_frames", "target_frames");
-  const std::string video_name = manifestStringOr(text, "target_frames_mp4", "target_frames.mp4");
-  const std::string jpg_dir = manifest.dir + "/" + dir_name;
-  char last[32];
-  std::snprintf(last, sizeof last, "/frame_%06d.jpg", manifest.NT - 1);
-  const bool populated = manifest.NT >= 1 && fileExists(jpg_dir + last);
-  const std::string video = resolveMember(manifest.dir, video_name);
-  const bool have_video = fileExists(video);
-
-  const char* prefer = std::getenv("VESK_DRIVER_PREFER_MP4");
-  const bool prefer_mp4 = prefer && std::strcmp(prefer, "1") == 0 && have_video;
-  if (prefer_mp4) {
-    if (populated)
-      std::fprintf(stderr,
-                   "[vesk-driver] VESK_DRIVER_PREFER_MP4=1 — %s/ is populated and NOT used; %s is the member this "
-                   "consumer reads\n",
-                   dir_name.c_str(), video_name.c_str());
-  } else if (populated) {
-    std::fprintf(stderr, "[vesk-driver] %s/ (raw jpg, %d frames) — read one frame per pull\n", dir_name.c_str(),
-                 manifest.NT);
-    return over(driver::openJpgDir(jpg_dir, manifest.NT, manifest.W, manifest.H), ahead, history);
-  }
-  if (!have_video)
-    throw std::runtime_error("this bundle carries neither a populated " + dir_name + "/ nor " + video_name + " (" +
-                             video + ") — there is no driver video to play. REFUSING to create a session.");
-  auto source = driver::openMp4(video, manifest.NT, manifest.W, manifest.H);
-  const std::string source_name = source->name();
-  auto cursor = over(std::move(source), ahead, history);
-  std::fprintf(stderr,
-               "[vesk-driver] %s decoded IN PLACE (%s, %d frames %dx%d, look-ahead %d, history %d) — no frame of the "
-               "driver is expanded ahead of the paste\n",
-               video_name.c_str(), source_name.c_str(), manifest.NT, manifest.W, manifest.H, std::max(ahead, 1),
-               std::max(history, 0));
-  return cursor;
-}
-
-std::unique_ptr<DriverCursor> DriverCursor::openPrior(const Manifest& manifest, int ahead, int history) {
-  const std::string text = readText(manifest.dir + "/manifest.json");
-  const std::string name = manifestStringOr(text, "P_hevc", "P_hevc.mov");
-  const std::string path = resolveMember(manifest.dir, name);
-  if (!fileExists(path))
-    throw std::runtime_error("this bundle carries neither a raw P.f16 nor " + name + " (" + path +
-                             ") — there is no warp prior to play. REFUSING to create a session.");
-  auto source = driver::openPriorHevc(path, manifest.NT, manifest.crop);
-  const std::string source_name = source->name();
-  auto cursor = over(std::move(source), ahead, history);
-  std::fprintf(stderr,
-               "Zentrova: identity source ready — %d frames %dx%d, played straight from %s (%s); nothing is unpacked "
-               "to disk\n",
-               manifest.NT, manifest.crop, manifest.crop, name.c_str(), source_name.c_str());
-  return cursor;
 }
 
 }  // namespace vesk

@@ -10,8 +10,6 @@
 
 namespace vesk {
 
-struct Manifest;
-
 namespace driver {
 
 // One frame at a time from a member, strictly at the declared size and layout.
@@ -34,13 +32,13 @@ class VESK_EXPORT Source {
 };
 
 // dir/frame_%06d.jpg, RGB24 frames of W x H.
-VESK_EXPORT std::unique_ptr<Source> openJpgDir(const std::string& dir, int NT, int W, int H);
+std::unique_ptr<Source> openJpgDir(const std::string& dir, int NT, int W, int H);
 // An MP4 member decoded to RGB24 frames of W x H.
-VESK_EXPORT std::unique_ptr<Source> openMp4(const std::string& path, int NT, int W, int H);
+std::unique_ptr<Source> openMp4(const std::string& path, int NT, int W, int H);
 // An HEVC 4:4:4 warp prior decoded to three planes (R, G, B) of side x side halves in [0, 1].
-VESK_EXPORT std::unique_ptr<Source> openPriorHevc(const std::string& path, int NT, int side);
+std::unique_ptr<Source> openPriorHevc(const std::string& path, int NT, int side);
 // "libavcodec <major.minor.micro> / <configuration>" of the libavcodec this library was built with.
-VESK_EXPORT std::string movieDecoderBuild();
+std::string movieDecoderBuild();
 
 }  // namespace driver
 
@@ -56,10 +54,6 @@ class VESK_EXPORT DriverCursor {
   DriverCursor& operator=(const DriverCursor&) = delete;
 
   static std::unique_ptr<DriverCursor> over(std::unique_ptr<driver::Source> source, int ahead, int history);
-  // The driver video of a bundle: its JPEG directory or its MP4 member.
-  static std::unique_ptr<DriverCursor> open(const Manifest& manifest, int ahead, int history);
-  // The HEVC warp prior of a bundle.
-  static std::unique_ptr<DriverCursor> openPrior(const Manifest& manifest, int ahead, int history);
 
   // The expected frame: copied out, in place, or in place for writing (never served again from history).
   int pull(uint8_t* dst);

@@ -13,7 +13,7 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
-#include "compose/vesk_simd.h"
+#include "core/vesk_simd.h"
 
 namespace vesk::driver {
 

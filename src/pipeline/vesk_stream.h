@@ -18,7 +18,7 @@ inline constexpr int kKp = 63;
 // Driver index of each rendered frame of a run of `frames` frames that skips the first `skip`: the
 // index walks 0, 1, .., nt - 1, 0, .. from the first frame on, skipped frames included; it stays 0
 // when nt < 2.
-VESK_EXPORT std::vector<int> sourceIndices(int frames, int nt, int skip);
+std::vector<int> sourceIndices(int frames, int nt, int skip);
 
 // One stage of the pipeline for frame r (0-based among the rendered frames).
 using RenderStage = std::function<const float*(int r)>;  // the crop, or null on failure
@@ -31,7 +31,7 @@ using DeliverStage = std::function<void(int r)>;
 // rendered, pasted or delivered, and neither side is left waiting. Returns false after a failure.
 // The render thread is joined before the call returns, also when a stage throws; the exception,
 // thrown on either thread, then propagates from this call.
-VESK_EXPORT bool runPipeline(int count, size_t cropFloats, const RenderStage& render, const PasteStage& paste,
+bool runPipeline(int count, size_t cropFloats, const RenderStage& render, const PasteStage& paste,
                              const DeliverStage& deliver);
 
 }  // namespace vesk::stream

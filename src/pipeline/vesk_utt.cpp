@@ -7,9 +7,10 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "bundle/vesk_context.h"
+#include "render/vesk_context.h"
 #include "bundle/vesk_imx.h"
 #include "render/vesk_renderer.h"
+#include "core/vesk_file.h"
 
 namespace {
 
@@ -55,7 +56,7 @@ namespace vesk::utt {
 std::function<void()> beforeWarmForTesting;
 }
 
-vesk_utt::vesk_utt(vesk_ctx* ctx, const vesk_utt_opts& opts) : ctx_(ctx) {
+vesk_utt::vesk_utt(vesk::RenderContext* ctx, const vesk_utt_opts& opts) : ctx_(ctx) {
   if (opts.motion_dir == nullptr || *opts.motion_dir == '\0') throw std::runtime_error("opts.motion_dir required");
   motion_dir_ = vesk::resolveBundlePath(opts.motion_dir);
   threads_ = opts.threads >= 1 ? opts.threads : ctx->threads;
@@ -313,7 +314,8 @@ void vesk_utt::warmMain() {
   std::unique_ptr<vesk::Renderer> chunk;
   if (steady_key_ != "-") {
     try {
-      chunk = std::make_unique<vesk::Renderer>(ctx_->manifest, ctx_->identity, steady_key_, ctx_->threads, ctx_->ep);
+      chunk = std::make_unique<vesk::Renderer>(ctx_->manifest, ctx_->identity, steady_key_, ctx_->threads, ctx_->ep,
+                                               &ctx_->prior);
     } catch (const std::exception&) {
       chunk.reset();
     }
@@ -802,7 +804,7 @@ bool vesk_utt::pasteInto(const float* crop, int kind, int si, int index, const f
       ctx_->paste->composite(crop, 255.0f, ctx_->identity.M(si), slot->bytes.data(), W_, H_);
     } else if (!ctx_->identity.hasMappedP()) {
       std::lock_guard<std::mutex> pl(prior_mu_);
-      ctx_->identity.walkP(si);
+      ctx_->prior.walk(si);
     }
   } catch (const std::exception& e) {
     // The frame still goes out (as far as it got) so the host's timeline keeps

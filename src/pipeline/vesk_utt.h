@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "pipeline/vesk_utt_model.h"
+#include "render/vesk_context.h"
 #include "vesk/vesk.h"
 
 namespace vesk {
@@ -41,7 +42,7 @@ extern std::function<void()> beforeWarmForTesting;
 }  // namespace vesk
 
 struct vesk_utt {
-  vesk_utt(vesk_ctx* ctx, const vesk_utt_opts& opts);
+  vesk_utt(vesk::RenderContext* ctx, const vesk_utt_opts& opts);
   ~vesk_utt();
   vesk_utt(const vesk_utt&) = delete;
   vesk_utt& operator=(const vesk_utt&) = delete;
@@ -124,7 +125,7 @@ struct vesk_utt {
   int64_t generationSnapshot();
 
   // Configuration.
-  vesk_ctx* ctx_;
+  vesk::RenderContext* ctx_;
   std::string motion_dir_;
   int threads_ = 0;
   std::string motion_ep_;

@@ -31,11 +31,8 @@ void AudioModel::reset(int start, int dir) {
 }
 
 void AudioModel::setEager(int eager) {
-  if (a2x_ != nullptr) {
-    vesk_a2x_set_eager(a2x_, eager);
-  } else {
-    vesk_motion_set_eager(motion_, eager);
-  }
+  // The a2x model has no eager mode: its frames are ready as soon as their look-ahead is.
+  if (motion_ != nullptr) vesk_motion_set_eager(motion_, eager);
 }
 
 void AudioModel::push(const float* samples, int n) {

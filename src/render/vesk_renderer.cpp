@@ -12,9 +12,12 @@
 #include <vector>
 
 #include "bundle/vesk_identity.h"
+#include "render/vesk_warp_prior.h"
 #include "bundle/vesk_imx.h"
-#include "compose/vesk_pool.h"
-#include "compose/vesk_simd.h"
+#include "core/vesk_env.h"
+#include "core/vesk_ort.h"
+#include "core/vesk_pool.h"
+#include "core/vesk_simd.h"
 
 namespace vesk {
 
@@ -70,13 +73,6 @@ const char* kNoWarpPrior =
     "pointer \xE2\x80\x94 a SEGFAULT on the first frame, not a refusal. REFUSING to create a session.";
 
 // CoreML compute units for the text after "coreml" and its separator.
-const char* coremlUnits(const std::string& units) {
-  if (units == "cpu") return "CPUOnly";
-  if (units == "gpu") return "CPUAndGPU";
-  if (units == "ane") return "CPUAndNeuralEngine";
-  return "ALL";
-}
-
 }  // namespace
 
 std::string coremlCacheDir(const std::string& bundleDir) {
@@ -85,9 +81,9 @@ std::string coremlCacheDir(const std::string& bundleDir) {
   return bundleDir + "/.coreml_cache/ort" + v;
 }
 
-struct Renderer::Impl {
+// The session state stays inside the library, although the class that holds it is exported.
+struct __attribute__((visibility("hidden"))) Renderer::Impl {
   std::string epLabel;
-  Ort::Env env{ORT_LOGGING_LEVEL_WARNING, "vesk"};
   Ort::SessionOptions sessionOptions;
   std::optional<Ort::Session> session;
   std::optional<Ort::IoBinding> binding;
@@ -96,6 +92,8 @@ struct Renderer::Impl {
   double runMs = 0;
   int64_t runs = 0;
   const Identity* identity = nullptr;
+  WarpPrior* prior = nullptr;
+  std::unique_ptr<WarpPrior> ownPrior;
   int32_t batch = 0;
   int32_t crop = 0;
   size_t pooledLen = kPooledLen;
@@ -106,7 +104,6 @@ struct Renderer::Impl {
   std::vector<float> kpDriving, kpSource;
   std::vector<float> output;
   std::vector<Ort::Value> bound;
-  std::string directorNote;
 
   std::string bundleDir;
   std::string modelPath;
@@ -119,34 +116,26 @@ struct Renderer::Impl {
 void Renderer::Impl::buildSession(const std::string& ep) {
   session.reset();
   binding.reset();
-  sessionOptions = Ort::SessionOptions();
-  sessionOptions.SetIntraOpNumThreads(threads);
-  sessionOptions.SetInterOpNumThreads(1);
-  sessionOptions.SetGraphOptimizationLevel(ORT_ENABLE_ALL);
-  const char* spin = std::getenv("VESK_ORT_SPIN");
-  if (spin == nullptr || spin[0] != '1') sessionOptions.AddConfigEntry("session.intra_op.allow_spinning", "0");
-  sessionOptions.AddConfigEntry("mlas.disable_kleidiai", "1");
-  const char* prof = std::getenv("VESK_ORT_PROFILE");
-  if (prof != nullptr && *prof != '\0') {
-    sessionOptions.EnableProfiling(prof);
+  ort::SessionConfig config;
+  config.threads = threads;
+  config.spinning = ort::spinningFromEnv();
+  config.kleidiaiOff = true;
+  if (const auto prefix = env::text("VESK_ORT_PROFILE")) {
+    config.profilePrefix = *prefix;
     profiling = true;
   }
-
   const bool coreml = startsWith(ep, "coreml");
   if (!ep.empty()) {
     if (startsWith(ep, "xnnpack")) throw std::runtime_error(xnnpackRefusal(ep));
     if (!coreml) throw std::runtime_error("Renderer: unknown ep '" + ep + "'");
-    const std::string units = ep.size() > 7 ? ep.substr(7) : std::string("all");
-    sessionOptions.AppendExecutionProvider("CoreML", {{"ModelFormat", "MLProgram"},
-                                                      {"MLComputeUnits", coremlUnits(units)},
-                                                      {"ModelCacheDirectory", coremlCacheDir(bundleDir)}});
+    config.coremlUnits = ep.size() > 7 ? ep.substr(7) : std::string("all");
+    config.coremlCacheDir = coremlCacheDir(bundleDir);
   }
+  sessionOptions = ort::sessionOptions(config);
 
-  // Custom operators, graph rewrites, the lip-contour binding and the source-cone hoist run here on
-  // the bytes in memory; a model they leave unchanged is opened from its path.
+  // Read here rather than by the runtime, so a missing or short model is refused with its path.
   const std::vector<char> bytes = readModel(modelPath);
-  (void)bytes;
-  session.emplace(env, modelPath.c_str(), sessionOptions);
+  session.emplace(ort::env(), bytes.data(), bytes.size(), sessionOptions);
 
   epLabel = ep.empty() ? "cpu" : ep;
   std::fprintf(stderr, "[vesk] director ep=%s (%s)\n", epLabel.c_str(),
@@ -188,7 +177,7 @@ void Renderer::Impl::bindAll() {
     if (!identity->hasFsRed()) throw std::runtime_error("FeatSynth graph but bundle lacks fs_red.f16");
     fsRed.assign(b * fsRedLen, 0.f);
   } else {
-    if (!identity->hasMappedP() && identity->prior_path.empty()) throw std::runtime_error(kNoWarpPrior);
+    if (!prior->present()) throw std::runtime_error(kNoWarpPrior);
     pLen = 3 * c2;
     P.assign(b * pLen, 0.f);
   }
@@ -216,10 +205,15 @@ void Renderer::Impl::bindAll() {
 }
 
 Renderer::Renderer(const Manifest& manifest, const Identity& identity, const std::string& model_key, int threads,
-                   const std::string& ep)
+                   const std::string& ep, WarpPrior* prior)
     : impl_(std::make_unique<Impl>()) {
   Impl& d = *impl_;
   d.identity = &identity;
+  if (prior == nullptr) {
+    d.ownPrior = std::make_unique<WarpPrior>(manifest, identity);
+    prior = d.ownPrior.get();
+  }
+  d.prior = prior;
   d.crop = manifest.crop;
   d.threads = threads < 1 ? pool::threads() : threads;
   d.bundleDir = manifest.dir;
@@ -227,8 +221,7 @@ Renderer::Renderer(const Manifest& manifest, const Identity& identity, const std
 
   // This build carries no fp16 convolution backend: a request for it renders on the ONNX Runtime
   // CPU provider, and the host is told so rather than left to believe it got the backend.
-  const char* convEnv = std::getenv("VESK_CONV_BACKEND");
-  const bool neonRequested = ep == "neon" || (ep.empty() && convEnv != nullptr && std::strcmp(convEnv, "neon") == 0);
+  const bool neonRequested = ep == "neon" || (ep.empty() && env::text("VESK_CONV_BACKEND") == "neon");
   if (neonRequested)
     std::fprintf(stderr, "[vesk] fp16 NEON backend requested but unavailable on this build/CPU; using ORT\n");
   const std::string sessionEp = neonRequested ? std::string() : ep;
@@ -277,7 +270,7 @@ const float* Renderer::render(const int* si, const float* kp_source, const float
       if (d.featSynth)
         halfToFloat(d.identity->fsRed(si[j]), d.fsRed.data() + J * d.fsRedLen, d.fsRedLen);
       else
-        halfToFloat(d.identity->P(si[j]), d.P.data() + J * d.pLen, d.pLen);
+        halfToFloat(d.prior->P(si[j]), d.P.data() + J * d.pLen, d.pLen);
     } else {
       const size_t S = static_cast<size_t>(n - 1);
       std::memcpy(d.pooled.data() + J * d.pooledLen, d.pooled.data() + S * d.pooledLen, d.pooledLen * sizeof(float));
@@ -300,7 +293,6 @@ const float* Renderer::render(const int* si, const float* kp_source, const float
 int Renderer::batch() const { return impl_->batch; }
 const char* Renderer::ep() const { return impl_->epLabel.c_str(); }
 const char* Renderer::backend() const { return "ort"; }
-const char* Renderer::directorNote() const { return impl_->directorNote.c_str(); }
 long Renderer::runs() const { return static_cast<long>(impl_->runs); }
 double Renderer::runMilliseconds() const { return impl_->runMs; }
 

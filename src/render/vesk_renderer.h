@@ -11,6 +11,7 @@
 namespace vesk {
 
 class Identity;
+class WarpPrior;
 
 // Where the CoreML provider keeps its compiled models for a bundle.
 std::string coremlCacheDir(const std::string& bundleDir);
@@ -19,8 +20,10 @@ class VESK_EXPORT Renderer {
  public:
   // threads below 1: the worker pool's size. ep: "" (ONNX Runtime CPU), "neon" (fp16 backend when
   // it takes the graph, else CPU), "coreml[:units]"; anything else is refused.
+  // prior: where the identity's warp prior frames come from; without one the renderer plays the
+  // prior itself.
   Renderer(const Manifest& manifest, const Identity& identity, const std::string& model_key, int threads,
-           const std::string& ep);
+           const std::string& ep, WarpPrior* prior = nullptr);
   ~Renderer();
   Renderer(const Renderer&) = delete;
   Renderer& operator=(const Renderer&) = delete;
@@ -32,7 +35,6 @@ class VESK_EXPORT Renderer {
   int batch() const;
   const char* ep() const;
   const char* backend() const;
-  const char* directorNote() const;
 
   // Session runs so far and the wall time they took, for profiling and benchmarks.
   long runs() const;

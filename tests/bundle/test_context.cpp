@@ -4,8 +4,8 @@
 #include <cmath>
 #include <cstring>
 
-#include "bundle/vesk_context.h"
-#include "compose/vesk_pool.h"
+#include "api/vesk_ctx.h"
+#include "core/vesk_pool.h"
 #include "generated_bundles.h"
 #include "vesk/vesk.h"
 

@@ -13,6 +13,7 @@
 #include "bundle/vesk_identity.h"
 #include "driver/driver_test_media.h"
 #include "driver/vesk_driver.h"
+#include "render/vesk_warp_prior.h"
 
 namespace vesk {
 using vesk::test::errorOf;
@@ -80,13 +81,16 @@ std::string makeBundle(const std::string& name, const BundleSpec& s) {
 
 TEST(Identity, MapsItsMembersWhenPIsRaw) {
   const std::string dir = makeBundle("id_raw", {});
-  Identity id(loadManifest(dir));
+  const Manifest man = loadManifest(dir);
+  Identity id(man);
+  WarpPrior prior(man, id);
   EXPECT_EQ(id.NT, kNT);
   EXPECT_EQ(id.crop, kCrop);
-  EXPECT_EQ(id.priorBackend(), "mmap P.f16");
-  EXPECT_EQ(id.priorResidentBytes(), 0);
-  EXPECT_EQ(id.priorSeeks(), 0u);
-  id.walkP(2);  // nothing to walk
+  EXPECT_EQ(prior.backend(), "mmap P.f16");
+  EXPECT_EQ(prior.residentBytes(), 0);
+  EXPECT_EQ(prior.seeks(), 0u);
+  prior.walk(2);  // nothing to walk
+  EXPECT_EQ(prior.P(1), id.P(1));
   EXPECT_TRUE(id.prior_path.empty());
 
   const auto pooled = pattern(static_cast<size_t>(kNT) * 131072, 1);
@@ -106,10 +110,13 @@ TEST(Identity, ReducedFeaturesAloneAreAPrior) {
   s.P = false;
   s.fs_red = true;
   const std::string dir = makeBundle("id_fsred", s);
-  Identity id(loadManifest(dir));
-  EXPECT_EQ(id.priorBackend(), "none");
-  EXPECT_EQ(id.priorResidentBytes(), 0);
-  EXPECT_EQ(id.priorSeeks(), 0u);
+  const Manifest man = loadManifest(dir);
+  Identity id(man);
+  WarpPrior prior(man, id);
+  EXPECT_FALSE(prior.present());
+  EXPECT_EQ(prior.backend(), "none");
+  EXPECT_EQ(prior.residentBytes(), 0);
+  EXPECT_EQ(prior.seeks(), 0u);
   const auto f = pattern(static_cast<size_t>(kNT) * 524288, 3);
   EXPECT_EQ(std::memcmp(id.fsRed(1), f.data() + 524288, 524288), 0);
 }
@@ -122,7 +129,7 @@ TEST(Identity, UnifiedLayoutNamesAreAccepted) {
      "cd idle_loop && mv xs.f32 source_keypoints.f32 && mv xd.f32 driven_keypoints.f32 && mv si.i32 source_index.i32");
   const Manifest man = loadManifest(dir);
   Identity id(man);
-  EXPECT_EQ(id.priorBackend(), "mmap P.f16");
+  EXPECT_EQ(WarpPrior(man, id).backend(), "mmap P.f16");
   const Drive d = loadDrive(man);
   EXPECT_EQ(d.si, (std::vector<int32_t>{0, 1, 2, 1, 0}));
 }
@@ -160,7 +167,9 @@ TEST(EnsureIdentityMembers, RefusesBundlesWithoutAWarpPrior) {
               m.dir = none + "/nowhere";
               ensureIdentityMembers(m);
             }),
-            "cannot open " + none + "/nowhere/manifest.json");
+            "this bundle carries neither P.f16 nor fs_red.f16, and its manifest names no P_hevc member to play one "
+            "from — the renderer has no warp prior and vesk::Identity would hand it a null pointer. REFUSING to "
+            "create a session.");
 }
 
 TEST(Identity, MembersOfTheWrongSizeAreRefused) {
@@ -254,31 +263,34 @@ TEST(IdentityHevcPrior, PlaysThePriorFromVideoOnFirstUse) {
   const size_t fsz = static_cast<size_t>(kCrop) * kCrop * 3;
   ScopedEnv hw("VESK_DRIVER_HWDEC", nullptr);
 
-  // Reading the prior through a const identity is what the renderer does with the one it is given.
-  const Identity id(loadManifest(dir));
+  // The renderer reads the prior through the const identity it is given.
+  const Manifest man = loadManifest(dir);
+  const Identity id(man);
+  WarpPrior prior(man, id);
   EXPECT_EQ(id.prior_path, dir + "/P_hevc.mov");
+  EXPECT_TRUE(prior.present());
+  EXPECT_EQ(errorOf([&] { id.P(0); }), "vesk::Identity: this bundle maps no P.f16; its prior plays from video");
   ::testing::internal::CaptureStderr();
   // Concurrent first callers share the one opening.
-  DriverCursor* seen[4] = {};
+  std::string seen[4];
   std::vector<std::thread> ts;
-  for (int t = 0; t < 4; ++t) ts.emplace_back([&, t] { seen[t] = id.prior(); });
+  for (int t = 0; t < 4; ++t) ts.emplace_back([&, t] { seen[t] = prior.backend(); });
   for (auto& t : ts) t.join();
   const std::string err = ::testing::internal::GetCapturedStderr();
-  for (DriverCursor* c : seen) EXPECT_EQ(c, seen[0]);
+  for (const std::string& b : seen) EXPECT_THAT(b, StartsWith("hevc444/libavcodec"));
   EXPECT_THAT(err, HasSubstr("Zentrova: identity source ready — 3 frames 16x16, played straight from P_hevc.mov"));
   EXPECT_EQ(err.find("Zentrova"), err.rfind("Zentrova"));
 
-  EXPECT_THAT(id.priorBackend(), StartsWith("hevc444/libavcodec"));
   for (int round = 0; round < 2; ++round)
     for (int si = 0; si < kNT; ++si) {
-      const uint16_t* p = id.P(si);
+      const uint16_t* p = prior.P(si);
       const auto want = yuv444ToPlanarHalf(yuv.data() + fsz * si, kCrop);
       ASSERT_EQ(std::memcmp(p, want.data(), want.size() * 2), 0) << si;
     }
-  id.walkP(0);
-  EXPECT_EQ(id.priorSeeks(), 0u);
-  EXPECT_GT(id.priorResidentBytes(), 14 * kCrop * kCrop * 6);
-  EXPECT_EQ(errorOf([&] { id.P(kNT); }), "vesk::Identity: si 3 outside [0,3)");
+  prior.walk(0);
+  EXPECT_EQ(prior.seeks(), 0u);
+  EXPECT_GT(prior.residentBytes(), 14 * kCrop * kCrop * 6);
+  EXPECT_EQ(errorOf([&] { prior.P(kNT); }), "vesk::Identity: si 3 outside [0,3)");
 }
 
 TEST(IdentityHevcPrior, FsRedWinsOverTheVideo) {
@@ -288,9 +300,10 @@ TEST(IdentityHevcPrior, FsRedWinsOverTheVideo) {
   s.extra = ", \"P_hevc\": \"P_hevc.mov\"";
   const std::string dir = makeBundle("id_hevc_fsred", s);
   writeText(dir + "/P_hevc.mov", "never opened");
-  Identity id(loadManifest(dir));
+  const Manifest man = loadManifest(dir);
+  Identity id(man);
   EXPECT_TRUE(id.prior_path.empty());
-  EXPECT_EQ(id.priorBackend(), "none");
+  EXPECT_EQ(WarpPrior(man, id).backend(), "none");
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include "bundle/imx_builder.h"
 #include "bundle/vesk_imx.h"
+#include "core/vesk_file.h"
 #include "test_util.h"
 
 namespace fs = std::filesystem;

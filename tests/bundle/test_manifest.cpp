@@ -3,6 +3,7 @@
 #include <map>
 
 #include "bundle/vesk_bundle.h"
+#include "core/vesk_file.h"
 #include "test_util.h"
 
 using vesk::test::ScopedEnv;

@@ -36,7 +36,7 @@ TEST(PasteAlloc, WarmCompositeAllocatesNothing) {
   for (const char* mode : {"0", "1", "2"}) {
     SCOPED_TRACE(mode);
     setenv("VESK_PASTE_FAST", mode, 1);
-    Paste paste(mask, side, Unsharp{});
+    Paste paste(mask, side, PasteUnsharp{});
     unsetenv("VESK_PASTE_FAST");
     // The widest box first: the column tables then hold every later one.
     paste.composite(crop.data(), 255.0f, wide, frame.data(), W, H);

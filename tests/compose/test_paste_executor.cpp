@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "compose/vesk_paste.h"
-#include "compose/vesk_pool.h"
+#include "core/vesk_pool.h"
 
 namespace vesk {
 namespace {
@@ -13,7 +13,7 @@ namespace {
 // whole sequence lives in one case (ctest runs every case in a process of its own).
 TEST(PasteExecutor, PrintedOnceByTheFirstDrawingComposite) {
   const int side = 16, W = 64, H = 48;
-  Paste paste(std::vector<uint8_t>(size_t(side) * side, 255), side, Unsharp{1.3f, 2.0f, 9});
+  Paste paste(std::vector<uint8_t>(size_t(side) * side, 255), side, PasteUnsharp{1.3f, 2.0f, 9});
   std::vector<float> crop(size_t(3) * side * side, 0.5f);
   std::vector<uint8_t> frame(size_t(W) * H * 3, 10);
 
@@ -32,7 +32,7 @@ TEST(PasteExecutor, PrintedOnceByTheFirstDrawingComposite) {
                            std::to_string(pool::threads()) + ") \xE2\x80\x94 1080p frame\n";
   EXPECT_EQ(testing::internal::GetCapturedStderr(), want);
 
-  Paste other(std::vector<uint8_t>(size_t(side) * side, 255), side, Unsharp{});
+  Paste other(std::vector<uint8_t>(size_t(side) * side, 255), side, PasteUnsharp{});
   testing::internal::CaptureStderr();
   other.composite(crop.data(), 255.0f, shift, frame.data(), W, H);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << "once per process, not per stage";

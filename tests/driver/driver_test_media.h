@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "compose/vesk_simd.h"
+#include "core/vesk_simd.h"
 
 namespace vesk::testmedia {
 

@@ -12,7 +12,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
-#include "bundle/vesk_image.h"
+#include "core/vesk_image.h"
 #include "driver/driver_test_media.h"
 #include "driver/vesk_driver.h"
 #include "driver/vesk_driver_ff.h"

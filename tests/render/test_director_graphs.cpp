@@ -25,6 +25,7 @@ extern "C" {
 
 #include "bundle/vesk_bundle.h"
 #include "bundle/vesk_imx.h"
+#include "core/vesk_file.h"
 #include "test_util.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "bundle/vesk_image.h"
+#include "core/vesk_image.h"
 #include "generated_bundles.h"
 #include "media_check.h"
 

@@ -16,10 +16,10 @@
 #include <string>
 #include <vector>
 
-#include "bundle/vesk_context.h"
-#include "bundle/vesk_image.h"
-#include "compose/vesk_pool.h"
-#include "compose/vesk_simd.h"
+#include "api/vesk_ctx.h"
+#include "core/vesk_image.h"
+#include "core/vesk_pool.h"
+#include "core/vesk_simd.h"
 #include "vesk/vesk.h"
 #include "vesk_progress.h"
 #include "vesk_speak.h"
@@ -145,7 +145,7 @@ int cmdInfo(const Args& a) {
     const int r = vesk_bundle_resolve_member(c.manifest.dir.c_str(), m, path, sizeof path);
     std::printf("  %-22s %s\n", m, r == 1 ? path : "-");
   }
-  std::printf("warp prior  %s\n", c.identity.priorBackend().c_str());
+  std::printf("warp prior  %s\n", c.prior.backend().c_str());
   std::printf("simd        %s, worker pool %d threads\n", vesk::simd::target(), vesk::pool::threads());
   vesk::Renderer& r = c.ensureRenderer();
   std::printf("director    model %s, batch %d, backend %s, ep %s\n", c.model_key.c_str(), r.batch(), r.backend(),

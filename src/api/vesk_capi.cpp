@@ -1,4 +1,4 @@
-#include "bundle/vesk_capi.h"
+#include "core/vesk_capi.h"
 
 #include <algorithm>
 #include <array>
@@ -8,32 +8,11 @@
 #include <unistd.h>
 
 #include "bundle/vesk_bundle.h"
-#include "bundle/vesk_context.h"
+#include "api/vesk_ctx.h"
 #include "bundle/vesk_imx.h"
-#include "compose/vesk_pool.h"
+#include "render/vesk_bundle_video.h"
+#include "core/vesk_pool.h"
 #include "vesk/vesk.h"
-
-namespace vesk {
-
-
-namespace capi {
-
-std::string& errorText(Family f) {
-  thread_local std::array<std::string, static_cast<size_t>(Family::Count)> texts;
-  return texts[static_cast<size_t>(f)];
-}
-
-bool copyOut(const std::string& s, char* dst, size_t dstLen) {
-  if (s.size() + 1 > dstLen) {
-    dst[0] = '\0';
-    return false;
-  }
-  std::memcpy(dst, s.c_str(), s.size() + 1);
-  return true;
-}
-
-}  // namespace capi
-}  // namespace vesk
 
 using vesk::capi::Family;
 
@@ -228,7 +207,7 @@ VESK_EXPORT vesk_prior* vesk_prior_open(const char* bundle_dir, int ahead, int h
   return guarded(Family::Core, "vesk_prior_open", static_cast<vesk_prior*>(nullptr), [&] {
     auto p = std::make_unique<vesk_prior>();
     p->manifest = vesk::loadManifest(bundle_dir);
-    p->cursor = vesk::DriverCursor::openPrior(p->manifest, ahead < 1 ? 2 : ahead, std::max(history, 0));
+    p->cursor = vesk::openPriorVideo(p->manifest, ahead < 1 ? 2 : ahead, std::max(history, 0));
     p->backend = p->cursor->name();
     return p.release();
   });

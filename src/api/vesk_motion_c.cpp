@@ -2,7 +2,7 @@
 #include <memory>
 
 #include "audio/vesk_motion.h"
-#include "bundle/vesk_capi.h"
+#include "core/vesk_capi.h"
 #include "vesk/vesk_a2x.h"
 
 using vesk::capi::Family;

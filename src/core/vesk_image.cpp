@@ -1,4 +1,4 @@
-#include "bundle/vesk_image.h"
+#include "core/vesk_image.h"
 
 #include <climits>
 #include <memory>

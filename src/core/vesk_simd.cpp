@@ -2,13 +2,13 @@
 // Every lane follows the element-wise definition exactly (separate multiply and add, half
 // conversions in integer steps), so the targets and the scalar tails agree bit for bit.
 #undef HWY_TARGET_INCLUDE
-#define HWY_TARGET_INCLUDE "compose/vesk_simd.cpp"
+#define HWY_TARGET_INCLUDE "core/vesk_simd.cpp"
 #include "hwy/foreach_target.h"  // IWYU pragma: keep
 
 #include "hwy/highway.h"
 
-#include "compose/vesk_half.h"
-#include "compose/vesk_simd-inl.h"
+#include "core/vesk_half.h"
+#include "core/vesk_simd-inl.h"
 
 #include <algorithm>
 #include <cmath>
@@ -275,8 +275,8 @@ HWY_AFTER_NAMESPACE();
 #include <stdexcept>
 #include <string>
 
-#include "compose/vesk_simd.h"
-#include "compose/vesk_simd_targets.h"
+#include "core/vesk_simd.h"
+#include "core/vesk_simd_targets.h"
 
 namespace vesk {
 

@@ -1,4 +1,4 @@
-#include "compose/vesk_pool.h"
+#include "core/vesk_pool.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -103,8 +103,13 @@ class Pool {
     }
   }
 
+  // Set at construction and only read after.
   const int size_;
   std::vector<std::thread> workers_;
+
+  // mutex_ guards everything below. A job is published by bumping jobSeq_ (work_ wakes the
+  // workers); each worker takes one chunk per sequence number and counts pending_ down (done_ wakes
+  // the caller at zero). jobFn_ stays valid until the caller has seen pending_ reach zero.
   std::mutex mutex_;
   std::condition_variable work_;
   std::condition_variable done_;

@@ -5,7 +5,7 @@
 // The remaining sums stay within 16 bits, which lets every target work on 16-bit lanes and still
 // give exactly the 32-bit result.
 #undef HWY_TARGET_INCLUDE
-#define HWY_TARGET_INCLUDE "compose/vesk_yuv2rgb_simd.cpp"
+#define HWY_TARGET_INCLUDE "core/vesk_yuv2rgb_simd.cpp"
 #include "hwy/foreach_target.h"  // IWYU pragma: keep
 
 #include "hwy/highway.h"
@@ -154,7 +154,7 @@ HWY_AFTER_NAMESPACE();
 #include <stdexcept>
 #include <string>
 
-#include "compose/vesk_simd.h"
+#include "core/vesk_simd.h"
 
 namespace vesk::simd {
 

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "compose/vesk_pool.h"
+#include "core/vesk_pool.h"
 
 namespace {
 

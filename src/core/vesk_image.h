@@ -11,14 +11,14 @@
 namespace vesk {
 
 // Decodes an image file as RGB24 (rows top to bottom); throws "decode failed: <path>".
-VESK_EXPORT std::vector<uint8_t> loadImageRGB(const std::string& path, int* w, int* h);
+std::vector<uint8_t> loadImageRGB(const std::string& path, int* w, int* h);
 
 class ImageRGB;
 // As loadImageRGB, without the copy into a vector; throws "decode failed: <path>".
-VESK_EXPORT ImageRGB decodeImageRGB(const std::string& path);
+ImageRGB decodeImageRGB(const std::string& path);
 
 // RGB24 pixels as the decoder made them.
-class VESK_EXPORT ImageRGB {
+class ImageRGB {
  public:
   const uint8_t* data() const { return px_.get(); }
   int width() const { return w_; }
@@ -36,9 +36,9 @@ class VESK_EXPORT ImageRGB {
 
 // The size an image file's header declares, read without decoding the pixels; false when the file
 // cannot be read or is no image.
-VESK_EXPORT bool imageSize(const std::string& path, int* w, int* h);
+bool imageSize(const std::string& path, int* w, int* h);
 
 // Writes RGB24 pixels (row stride w * 3) as PNG; throws "png write failed: <path>".
-VESK_EXPORT void writePNG(const std::string& path, const uint8_t* rgb, int w, int h);
+void writePNG(const std::string& path, const uint8_t* rgb, int w, int h);
 
 }  // namespace vesk

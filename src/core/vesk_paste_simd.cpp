@@ -2,7 +2,7 @@
 // the bilinear-sampled feather mask. A crop pixel is four floats (R, G, B, 0), so one 4-lane vector
 // carries the three channels of a tap and every lane runs exactly the per-channel order of sums.
 #undef HWY_TARGET_INCLUDE
-#define HWY_TARGET_INCLUDE "compose/vesk_paste_simd.cpp"
+#define HWY_TARGET_INCLUDE "core/vesk_paste_simd.cpp"
 #include "hwy/foreach_target.h"  // IWYU pragma: keep
 
 #include "hwy/highway.h"
@@ -129,7 +129,7 @@ HWY_AFTER_NAMESPACE();
 #include <stdexcept>
 #include <string>
 
-#include "compose/vesk_simd.h"
+#include "core/vesk_simd.h"
 
 namespace vesk::simd {
 

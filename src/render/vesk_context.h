@@ -12,39 +12,37 @@
 #include "compose/vesk_paste.h"
 #include "driver/vesk_driver.h"
 #include "render/vesk_renderer.h"
+#include "render/vesk_warp_prior.h"
 
-struct vesk_ctx {
-  vesk_ctx(const std::string& bundle_dir, const std::string& model_key, int threads, const std::string& ep,
-           bool threads_chosen);
-  ~vesk_ctx();
-  vesk_ctx(const vesk_ctx&) = delete;
-  vesk_ctx& operator=(const vesk_ctx&) = delete;
+namespace vesk {
+
+struct RenderContext {
+  RenderContext(const std::string& bundle_dir, const std::string& model_key, int threads, const std::string& ep,
+                bool threads_chosen);
+  ~RenderContext();
+  RenderContext(const RenderContext&) = delete;
+  RenderContext& operator=(const RenderContext&) = delete;
 
   // The director, created on first use; a failed creation leaves none, so the next call tries again.
-  vesk::Renderer& ensureRenderer();
+  Renderer& ensureRenderer();
 
-  vesk::Manifest manifest;
-  vesk::Identity identity;
-  vesk::Drive drive;
-  std::unique_ptr<vesk::Renderer> renderer;
-  std::unique_ptr<vesk::Paste> paste;
+  Manifest manifest;
+  Identity identity;
+  Drive drive;
+  // The warp prior outlives the renderer that reads it.
+  WarpPrior prior;
+  std::unique_ptr<Renderer> renderer;
+  std::unique_ptr<Paste> paste;
   int32_t threads = 0;
   std::string ep;
   bool threads_chosen = false;
   std::string model_key;
-  std::unique_ptr<vesk::DriverCursor> cursor;
+  std::unique_ptr<DriverCursor> cursor;
   std::vector<uint8_t> frame;
   const float* last_crop = nullptr;
 };
 
-// The prior rows of a bundle behind vesk_prior: its manifest and a cursor over its HEVC prior.
-struct vesk_prior {
-  vesk::Manifest manifest;
-  std::unique_ptr<vesk::DriverCursor> cursor;
-  std::string backend;
-};
-
-namespace vesk {
 // crop x crop bytes of the bundle's paste mask; longer files are read only that far.
 std::vector<uint8_t> readPasteMask(const Manifest& manifest);
+
 }  // namespace vesk

@@ -1,4 +1,4 @@
-#include "bundle/vesk_context.h"
+#include "render/vesk_context.h"
 
 #include <sys/stat.h>
 
@@ -8,6 +8,8 @@
 #include <stdexcept>
 
 #include "bundle/vesk_imx.h"
+#include "core/vesk_file.h"
+#include "render/vesk_bundle_video.h"
 
 namespace vesk {
 
@@ -28,29 +30,29 @@ std::vector<uint8_t> readPasteMask(const Manifest& manifest) {
   return mask;
 }
 
-}  // namespace vesk
-
-vesk_ctx::vesk_ctx(const std::string& bundle_dir, const std::string& key, int nthreads, const std::string& epName,
-                   bool chosen)
-    : manifest(vesk::loadManifest(bundle_dir)),
+RenderContext::RenderContext(const std::string& bundle_dir, const std::string& key, int nthreads,
+                             const std::string& epName, bool chosen)
+    : manifest(loadManifest(bundle_dir)),
       identity(manifest),
-      drive(vesk::loadDrive(manifest)),
+      drive(loadDrive(manifest)),
+      prior(manifest, identity),
       threads(nthreads),
       ep(epName),
       threads_chosen(chosen),
       model_key(key) {
-  paste = std::make_unique<vesk::Paste>(vesk::readPasteMask(manifest), manifest.crop, manifest.unsharp);
-  cursor = vesk::DriverCursor::open(manifest, 2, 11);
-  frame.assign(vesk::checkedProduct({static_cast<uint64_t>(manifest.W), static_cast<uint64_t>(manifest.H), 3},
-                                    "the canvas frame"),
+  const PasteUnsharp unsharp{manifest.unsharp.amount, manifest.unsharp.sigma, manifest.unsharp.ksize};
+  paste = std::make_unique<Paste>(readPasteMask(manifest), manifest.crop, unsharp);
+  cursor = openDriverVideo(manifest, 2, 11);
+  frame.assign(checkedProduct({static_cast<uint64_t>(manifest.W), static_cast<uint64_t>(manifest.H), 3},
+                              "the canvas frame"),
                0);
 }
 
 // Members go in reverse order of declaration, which frees the cursor (and its decode thread) before
 // the paste stage, renderer, tables, identity and manifest.
-vesk_ctx::~vesk_ctx() = default;
+RenderContext::~RenderContext() = default;
 
-vesk::Renderer& vesk_ctx::ensureRenderer() {
+Renderer& RenderContext::ensureRenderer() {
   if (renderer) return *renderer;
   int intra = threads;
   if (!threads_chosen && ep.empty()) {
@@ -60,6 +62,8 @@ vesk::Renderer& vesk_ctx::ensureRenderer() {
                  "vesk_utt pipeline\n",
                  intra, threads);
   }
-  renderer = std::make_unique<vesk::Renderer>(manifest, identity, model_key, intra, ep);
+  renderer = std::make_unique<Renderer>(manifest, identity, model_key, intra, ep, &prior);
   return *renderer;
 }
+
+}  // namespace vesk

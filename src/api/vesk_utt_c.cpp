@@ -3,8 +3,8 @@
 #include <memory>
 #include <string>
 
-#include "bundle/vesk_capi.h"
-#include "bundle/vesk_context.h"
+#include "core/vesk_capi.h"
+#include "api/vesk_ctx.h"
 #include "pipeline/vesk_utt.h"
 #include "vesk/vesk.h"
 
@@ -22,11 +22,8 @@ VESK_EXPORT vesk_utt* vesk_utt_create(vesk_ctx* ctx, const vesk_utt_opts* opts) 
     return nullptr;
   }
   return guarded(Family::Utt, "vesk_utt_create", static_cast<vesk_utt*>(nullptr), [&] {
-    vesk::Renderer& renderer = ctx->ensureRenderer();
-    auto utt = std::make_unique<vesk_utt>(ctx, *opts);
-    if (const char* note = renderer.directorNote(); note != nullptr && *note != '\0')
-      utt->noteRenderFail("director load", note, false);
-    return utt.release();
+    ctx->ensureRenderer();
+    return std::make_unique<vesk_utt>(ctx, *opts).release();
   });
 }
 

@@ -6,8 +6,8 @@
 
 #include "audio/vesk_a2x.h"
 #include "audio/vesk_a2x_frontend.h"
-#include "bundle/vesk_capi.h"
-#include "compose/vesk_pool.h"
+#include "core/vesk_capi.h"
+#include "core/vesk_pool.h"
 #include "vesk/vesk_a2x.h"
 
 using vesk::capi::Family;

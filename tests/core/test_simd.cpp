@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "compose/simd_reference.h"
-#include "compose/vesk_simd.h"
-#include "compose/vesk_simd_targets.h"
+#include "core/simd_reference.h"
+#include "core/vesk_simd.h"
+#include "core/vesk_simd_targets.h"
 #include "hwy/targets.h"
 
 namespace {
