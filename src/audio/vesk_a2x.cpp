@@ -309,17 +309,16 @@ void vesk_a2x::extendGuarded(int32_t T) {
 
 void vesk_a2x::extend(int32_t T) {
   const Reach r = reach();
-  int32_t ret = std::min(T, r.reachable);
+  const int32_t ret = std::min(T, r.reachable);
   if (dec_done >= ret) return;
+  // While live, the frontend may stop short of the look-ahead a frame needs (a hold-back smaller than
+  // the encoder's reach): that look-ahead reads zeros rather than holding the frame back further.
   const int32_t F = std::min(ret + right_reach, r.audioFrames);
   if (feat_done < F) {
+    growFeat(F);
     if (short_window) fill_feat_win(F, r);
     else fill_feat(F, r);
   }
-  // While live, the frontend may stop short of the look-ahead a frame needs (a hold-back smaller than
-  // the encoder's reach); such frames wait for their features instead of reading unfilled ones.
-  if (!finished && feat_done < F) ret = std::min(ret, feat_done - right_reach);
-  if (dec_done >= ret) return;
 
   if (enc_done < ret) {
     enc_rows.resize(static_cast<size_t>(ret - enc_base) * h, 0.0f);
@@ -335,7 +334,8 @@ void vesk_a2x::extend(int32_t T) {
         e = std::min(e, P);
       }
       if (lo < feat_base) throw behind("encoder band");
-      if (hi > feat_done) throw std::runtime_error("encoder band reaches past the filled features");
+      if (static_cast<size_t>(hi - feat_base) * kFeatSize > feat.size())
+        throw std::runtime_error("encoder band reaches past the held features");
       const int32_t n = hi - lo;
       std::vector<float> wnRows;
       if (has_wn) wnRows.resize(static_cast<size_t>(n));
@@ -411,6 +411,12 @@ void vesk_a2x::runEncoder(const float* featLoHi, int32_t lo, int32_t hi, float* 
   }
 }
 
+void vesk_a2x::growFeat(int32_t frames) {
+  if (frames <= feat_base) return;
+  const size_t want = static_cast<size_t>(frames - feat_base) * kFeatSize;
+  if (want > feat.size()) feat.resize(want);
+}
+
 void vesk_a2x::fill_feat(int32_t F, const Reach& r) {
   Ort::Session& w = w2v8Session();
   const int64_t end = finished ? r.total : r.usable;
@@ -429,8 +435,7 @@ void vesk_a2x::fill_feat(int32_t F, const Reach& r) {
     int32_t limit = s + kW2v8Frames;
     if (!finished) limit = std::min(limit, std::max(0, r.audioFrames - right));
     const int32_t upto = std::min(s + kW2v8Frames, limit);
-    if (upto > feat_base && static_cast<size_t>(upto - feat_base) * kFeatSize > feat.size())
-      feat.resize(static_cast<size_t>(upto - feat_base) * kFeatSize);
+    growFeat(upto);
     for (int32_t i = (s == 0 ? 0 : 50); i < kW2v8Frames; ++i) {
       const int32_t j = s + i;
       if (j < feat_done) continue;
@@ -496,8 +501,7 @@ void vesk_a2x::fill_feat_win(int32_t F, const Reach& r) {
     }
     runShortWindowHead(headIn.data(), embBuf.data());
     if (s < feat_base) throw behind("feat block");
-    const size_t need = static_cast<size_t>(s + kBlockFrames - feat_base) * kFeatSize;
-    if (feat.size() < need) feat.resize(need);
+    growFeat(s + kBlockFrames);
     float* dst = feat.data() + static_cast<size_t>(s - feat_base) * kFeatSize;
     roundFeatures(embBuf.data(), dst, static_cast<size_t>(kHeadFrames) * kFeatSize);
     win_start = feat_done = s + kBlockFrames;
