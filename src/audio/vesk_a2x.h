@@ -74,6 +74,7 @@ struct vesk_a2x {
   void fill_feat_win(int32_t F, const Reach& r);
   // Encoder over frames [lo, hi) of a feature source; rows receive n x h, wnRows n (or null).
   void runEncoder(const float* featLoHi, int32_t lo, int32_t hi, float* rows, float* wnRows);
+  void bindDecoderOutputs();
   void decodeStep(const float* ctxRow);
   Ort::Session& w2v8Session();
   void silencePrime(int count);
@@ -119,6 +120,7 @@ struct vesk_a2x {
   // Fixed decoder tensors over these buffers, made once, so a decoded frame allocates nothing here.
   std::vector<float> decCtx, decM, hstateOut;
   std::vector<Ort::Value> decIn, decOut;
+  bool decOutFree[2] = {false, false};  // "m", "h_out": declared with free dimensions, not bound yet
   // Scratch reused by every frontend window and encoder band.
   std::vector<float> winBuf, embBuf, headIn, attnBuf;
 };

@@ -124,6 +124,32 @@ void Net::runWith(size_t i, const float* data) {
   std::swap(inValues_[i], v);
 }
 
+std::string elementTypeName(ONNXTensorElementDataType type) {
+  switch (type) {
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT: return "float32";
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT16: return "float16";
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_BFLOAT16: return "bfloat16";
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_DOUBLE: return "float64";
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT8: return "int8";
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT8: return "uint8";
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT32: return "int32";
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT64: return "int64";
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_BOOL: return "bool";
+    default: return "element type " + std::to_string(static_cast<int>(type));
+  }
+}
+
+const float* checkedFloats(const Ort::Value& value, size_t count, const std::string& what) {
+  if (!value.IsTensor()) throw std::runtime_error(what + " is not a tensor");
+  const Ort::TensorTypeAndShapeInfo info = value.GetTensorTypeAndShapeInfo();
+  if (info.GetElementType() != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT)
+    throw std::runtime_error(what + " is " + elementTypeName(info.GetElementType()) + ", not float32");
+  if (info.GetElementCount() != count)
+    throw std::runtime_error(what + " holds " + std::to_string(info.GetElementCount()) + " values, expected " +
+                             std::to_string(count));
+  return value.GetTensorData<float>();
+}
+
 std::vector<float> readFloatFile(const std::string& path, size_t expected) {
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(path.c_str(), "rb"), &std::fclose);
   if (!f) throw std::runtime_error("cannot open " + path);

@@ -57,6 +57,13 @@ class VESK_EXPORT Net {
   int64_t runs_ = 0;
 };
 
+// The name of a tensor element type as messages give it ("float32", "float16", "float64", ...).
+std::string elementTypeName(ONNXTensorElementDataType type);
+
+// The floats of a tensor the runtime gave back, once it is known to hold exactly `count` 32-bit
+// floats: otherwise what + " is float16, not float32" or what + " holds N values, expected M".
+const float* checkedFloats(const Ort::Value& value, size_t count, const std::string& what);
+
 // Raw little-endian 32-bit floats of a file, exactly `expected` of them: "cannot open " + path,
 // "short read " + path, or path + ": " + count + " floats, expected " + expected.
 std::vector<float> readFloatFile(const std::string& path, size_t expected);
