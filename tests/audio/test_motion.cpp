@@ -459,6 +459,27 @@ TEST(MotionModel, OneSourceFrameServesEveryFrame) {
     }
 }
 
+// The same networks declared with free dimensions (a batch, a time axis), as exported models often
+// are: fed in the shapes the model contract states, their outputs taken in whatever shape they come.
+TEST(MotionModel, NetworksDeclaredWithFreeDimensionsGiveTheSameFrames) {
+  const std::vector<float> a = vesk::test::voice(640 * 157 + 123, 6);
+  Frames ref, dyn;
+  Motion r(nt8(), 1, "");
+  r.push(a.data(), static_cast<int>(a.size()) / 2);
+  pullAll(r, ref);
+  r.push(a.data() + a.size() / 2, static_cast<int>(a.size() - a.size() / 2));
+  r.finish();
+  pullAll(r, ref);
+  Motion d(vesk::test::motionModels() + "/nt8_dyn", 1, "");
+  d.push(a.data(), static_cast<int>(a.size()) / 2);
+  pullAll(d, dyn);
+  d.push(a.data() + a.size() / 2, static_cast<int>(a.size() - a.size() / 2));
+  d.finish();
+  pullAll(d, dyn);
+  ASSERT_EQ(dyn.size(), framesOf(a.size()));
+  EXPECT_TRUE(dyn == ref);
+}
+
 std::string readMeta(const std::string& dir) { return vesk::test::readFile(dir + "/meta.json"); }
 
 void replaceIn(std::string& s, const std::string& from, const std::string& to) {
@@ -567,6 +588,13 @@ TEST(MotionC, CreationRefusalsCarryTheCallsName) {
               std::filesystem::copy_file(dir + "/stitch.onnx", dir + "/lmdm.onnx", std::filesystem::copy_options::overwrite_existing);
             }),
             "vesk_motion_create: " + t / "net" + "/lmdm.onnx: input 'kp_source' holds 63 values, expected 265");
+  // Free dimensions are filled from the contract only where the rank agrees.
+  EXPECT_EQ(broken("rank", [](const std::string& dir) {
+              std::filesystem::copy_file(vesk::test::motionModels() + "/fca_dyn/audio_encoder_8s.onnx",
+                                         dir + "/hubert_student.onnx", std::filesystem::copy_options::overwrite_existing);
+            }),
+            "vesk_motion_create: " + t / "rank" +
+                "/hubert_student.onnx: input 'input_values' declared [?, ?] cannot be fed [1, 80, 21]");
 }
 
 TEST(MotionC, AMissingRequiredKeyAndAKeyWithoutColonAreTold) {
