@@ -423,7 +423,8 @@ void vesk_a2x::decodeStep(const float* ctxRow) {
                                        std::string("a2x_dec.onnx output '") + outNames[k] + "'");
       std::memcpy(buffers[k], got, count * sizeof(float));
       const std::vector<int64_t> shape = decOut[static_cast<size_t>(k)].GetTensorTypeAndShapeInfo().GetShape();
-      decOut[static_cast<size_t>(k)] = Ort::Value::CreateTensor<float>(mem, buffers[k], count, shape.data(), shape.size());
+      decOut[static_cast<size_t>(k)] =
+          Ort::Value::CreateTensor<float>(mem, buffers[k], count, shape.data(), shape.size());
       decOutFree[k] = false;
     }
   }

@@ -190,7 +190,8 @@ void Motion::openNets(const std::string& dir, int threads, const std::string& ep
                    e.what());
     }
   }
-  student_.open(env_, dir + "/hubert_student.onnx", options_, {{1, kMelBands, kMelFrames}}, {kStudentFrames * kFeatDim});
+  student_.open(env_, dir + "/hubert_student.onnx", options_, {{1, kMelBands, kMelFrames}},
+                {kStudentFrames * kFeatDim});
   lmdm_.open(env_, dir + "/lmdm.onnx", options_, {{1, kMotionDim}, {1, kChunk, kCondDim}}, {kChunk * kMotionDim});
   stitch_.open(env_, dir + "/stitch.onnx", options_, {{1, kKp}, {1, kKp}}, {kKp});
 }

@@ -142,7 +142,8 @@ void Net::run() {
       const float* got = checkedFloats(outValues_[i], p.data.size(), path_ + ": output '" + p.name + "'");
       std::copy(got, got + p.data.size(), p.data.begin());
       p.shape = outValues_[i].GetTensorTypeAndShapeInfo().GetShape();
-      outValues_[i] = Ort::Value::CreateTensor<float>(mem_, p.data.data(), p.data.size(), p.shape.data(), p.shape.size());
+      outValues_[i] =
+          Ort::Value::CreateTensor<float>(mem_, p.data.data(), p.data.size(), p.shape.data(), p.shape.size());
       p.unbound = false;
     }
     unboundOutputs_ = false;
@@ -165,16 +166,26 @@ void Net::runWith(size_t i, const float* data) {
 
 std::string elementTypeName(ONNXTensorElementDataType type) {
   switch (type) {
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT: return "float32";
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT16: return "float16";
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_BFLOAT16: return "bfloat16";
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_DOUBLE: return "float64";
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT8: return "int8";
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT8: return "uint8";
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT32: return "int32";
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT64: return "int64";
-    case ONNX_TENSOR_ELEMENT_DATA_TYPE_BOOL: return "bool";
-    default: return "element type " + std::to_string(static_cast<int>(type));
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT:
+      return "float32";
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT16:
+      return "float16";
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_BFLOAT16:
+      return "bfloat16";
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_DOUBLE:
+      return "float64";
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT8:
+      return "int8";
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT8:
+      return "uint8";
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT32:
+      return "int32";
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT64:
+      return "int64";
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_BOOL:
+      return "bool";
+    default:
+      return "element type " + std::to_string(static_cast<int>(type));
   }
 }
 

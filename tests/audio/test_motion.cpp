@@ -589,10 +589,12 @@ TEST(MotionC, CreationRefusalsCarryTheCallsName) {
             }),
             "vesk_motion_create: " + t / "net" + "/lmdm.onnx: input 'kp_source' holds 63 values, expected 265");
   // Free dimensions are filled from the contract only where the rank agrees.
-  EXPECT_EQ(broken("rank", [](const std::string& dir) {
-              std::filesystem::copy_file(vesk::test::motionModels() + "/fca_dyn/audio_encoder_8s.onnx",
-                                         dir + "/hubert_student.onnx", std::filesystem::copy_options::overwrite_existing);
-            }),
+  EXPECT_EQ(broken("rank",
+                   [](const std::string& dir) {
+                     std::filesystem::copy_file(vesk::test::motionModels() + "/fca_dyn/audio_encoder_8s.onnx",
+                                                dir + "/hubert_student.onnx",
+                                                std::filesystem::copy_options::overwrite_existing);
+                   }),
             "vesk_motion_create: " + t / "rank" +
                 "/hubert_student.onnx: input 'input_values' declared [?, ?] cannot be fed [1, 80, 21]");
 }
