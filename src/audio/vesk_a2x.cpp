@@ -14,6 +14,7 @@
 #include <stdexcept>
 
 #include "audio/vesk_a2x_frontend.h"
+#include "audio/vesk_motion_net.h"
 #include "core/vesk_capi.h"
 #include "bundle/vesk_imx.h"
 #include "core/vesk_half.h"
@@ -178,6 +179,14 @@ vesk_a2x::vesk_a2x(const std::string& bundleDir, int threadsArg)
       wn_out_name = enc->GetOutputNameAllocated(1, alloc).get();
       has_wn = true;
     }
+    // Outputs are read as float32 whatever the graph says; another type is refused here rather
+    // than read past its buffer.
+    for (size_t i = 0; i < std::min<size_t>(outs, 2); ++i) {
+      const ONNXTensorElementDataType t = enc->GetOutputTypeInfo(i).GetTensorTypeAndShapeInfo().GetElementType();
+      if (t != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT)
+        throw std::runtime_error("a2x_enc_stream.onnx output '" + (i == 0 ? enc_out_name : wn_out_name) + "' is " +
+                                 elementTypeName(t) + ", not float32");
+    }
     const int metaWidth = readMetaWidth(meta);
     if (metaWidth != (has_wn ? 1 : 0)) {
       std::fprintf(stderr,
@@ -197,8 +206,7 @@ vesk_a2x::vesk_a2x(const std::string& bundleDir, int threadsArg)
   decIn.push_back(Ort::Value::CreateTensor<float>(mem, decCtx.data(), decCtx.size(), s2h, 2));
   decIn.push_back(Ort::Value::CreateTensor<float>(mem, prev.data(), prev.size(), s2k, 2));
   decIn.push_back(Ort::Value::CreateTensor<float>(mem, hstate.data(), hstate.size(), s3h, 3));
-  decOut.push_back(Ort::Value::CreateTensor<float>(mem, decM.data(), decM.size(), s2k, 2));
-  decOut.push_back(Ort::Value::CreateTensor<float>(mem, hstateOut.data(), hstateOut.size(), s3h, 3));
+  bindDecoderOutputs();
 
   int primeCount = readMetaInt(meta, "silence_prime", 0);
   if (const char* sp = std::getenv("VESK_A2X_SILENCE_PRIME")) {
@@ -309,17 +317,16 @@ void vesk_a2x::extendGuarded(int32_t T) {
 
 void vesk_a2x::extend(int32_t T) {
   const Reach r = reach();
-  int32_t ret = std::min(T, r.reachable);
+  const int32_t ret = std::min(T, r.reachable);
   if (dec_done >= ret) return;
+  // While live, the frontend may stop short of the look-ahead a frame needs (a hold-back smaller than
+  // the encoder's reach): that look-ahead reads zeros rather than holding the frame back further.
   const int32_t F = std::min(ret + right_reach, r.audioFrames);
   if (feat_done < F) {
+    growFeat(F);
     if (short_window) fill_feat_win(F, r);
     else fill_feat(F, r);
   }
-  // While live, the frontend may stop short of the look-ahead a frame needs (a hold-back smaller than
-  // the encoder's reach); such frames wait for their features instead of reading unfilled ones.
-  if (!finished && feat_done < F) ret = std::min(ret, feat_done - right_reach);
-  if (dec_done >= ret) return;
 
   if (enc_done < ret) {
     enc_rows.resize(static_cast<size_t>(ret - enc_base) * h, 0.0f);
@@ -335,7 +342,8 @@ void vesk_a2x::extend(int32_t T) {
         e = std::min(e, P);
       }
       if (lo < feat_base) throw behind("encoder band");
-      if (hi > feat_done) throw std::runtime_error("encoder band reaches past the filled features");
+      if (static_cast<size_t>(hi - feat_base) * kFeatSize > feat.size())
+        throw std::runtime_error("encoder band reaches past the held features");
       const int32_t n = hi - lo;
       std::vector<float> wnRows;
       if (has_wn) wnRows.resize(static_cast<size_t>(n));
@@ -362,12 +370,64 @@ void vesk_a2x::extend(int32_t T) {
   }
 }
 
+void vesk_a2x::bindDecoderOutputs() {
+  // "m" and "h_out" may come in any layout of their 63 and h values: a static one is bound as the
+  // model declares it; one with free dimensions is left to the runtime on the first run, which shows
+  // its shape, and bound with that shape from then on.
+  Ort::AllocatorWithDefaultOptions alloc;
+  const size_t outs = dec->GetOutputCount();
+  std::vector<std::string> names(outs);
+  for (size_t i = 0; i < outs; ++i) names[i] = dec->GetOutputNameAllocated(i, alloc).get();
+  static const char* wanted[2] = {"m", "h_out"};
+  float* buffers[2] = {decM.data(), hstateOut.data()};
+  decOut.clear();
+  for (int k = 0; k < 2; ++k) {
+    const size_t i = static_cast<size_t>(std::find(names.begin(), names.end(), wanted[k]) - names.begin());
+    if (i == outs) throw std::runtime_error(std::string("a2x_dec.onnx declares no output '") + wanted[k] + "'");
+    const Ort::TypeInfo ti = dec->GetOutputTypeInfo(i);
+    const auto info = ti.GetTensorTypeAndShapeInfo();
+    const std::string what = std::string("a2x_dec.onnx output '") + wanted[k] + "'";
+    if (info.GetElementType() != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT)
+      throw std::runtime_error(what + " is " + elementTypeName(info.GetElementType()) + ", not float32");
+    const std::vector<int64_t> shape = info.GetShape();
+    const size_t count = k == 0 ? static_cast<size_t>(kKpFloats) : static_cast<size_t>(h);
+    const bool fixed = std::all_of(shape.begin(), shape.end(), [](int64_t d) { return d > 0; });
+    decOutFree[k] = !fixed;
+    if (!fixed) {
+      decOut.emplace_back(nullptr);
+      continue;
+    }
+    int64_t declared = 1;
+    for (int64_t d : shape) declared *= d;
+    if (declared != static_cast<int64_t>(count))
+      throw std::runtime_error(what + " holds " + std::to_string(declared) + " values, expected " +
+                               std::to_string(count));
+    decOut.push_back(Ort::Value::CreateTensor<float>(mem, buffers[k], count, shape.data(), shape.size()));
+  }
+}
+
 void vesk_a2x::decodeStep(const float* ctxRow) {
   std::memcpy(decCtx.data(), ctxRow, static_cast<size_t>(h) * sizeof(float));
   static const char* inNames[] = {"ctx_t", "prev", "h"};
   static const char* outNames[] = {"m", "h_out"};
-  RunTimer timer;
-  dec->Run(run_opts, inNames, decIn.data(), 3, outNames, decOut.data(), 2);
+  {
+    RunTimer timer;
+    dec->Run(run_opts, inNames, decIn.data(), 3, outNames, decOut.data(), 2);
+  }
+  if (decOutFree[0] || decOutFree[1]) {
+    float* buffers[2] = {decM.data(), hstateOut.data()};
+    for (int k = 0; k < 2; ++k) {
+      if (!decOutFree[k]) continue;
+      const size_t count = k == 0 ? static_cast<size_t>(kKpFloats) : static_cast<size_t>(h);
+      const float* got = checkedFloats(decOut[static_cast<size_t>(k)], count,
+                                       std::string("a2x_dec.onnx output '") + outNames[k] + "'");
+      std::memcpy(buffers[k], got, count * sizeof(float));
+      const std::vector<int64_t> shape = decOut[static_cast<size_t>(k)].GetTensorTypeAndShapeInfo().GetShape();
+      decOut[static_cast<size_t>(k)] =
+          Ort::Value::CreateTensor<float>(mem, buffers[k], count, shape.data(), shape.size());
+      decOutFree[k] = false;
+    }
+  }
   std::memcpy(prev.data(), decM.data(), kKpFloats * sizeof(float));
   std::memcpy(hstate.data(), hstateOut.data(), static_cast<size_t>(h) * sizeof(float));
 }
@@ -401,14 +461,20 @@ void vesk_a2x::runEncoder(const float* featLoHi, int32_t lo, int32_t hi, float* 
     RunTimer timer;
     out = enc->Run(run_opts, inNames, in, 3, outNames, nOut);
   }
-  if (out[0].GetTensorTypeAndShapeInfo().GetElementCount() != static_cast<size_t>(n) * h)
-    throw std::runtime_error("a2x_enc_stream: context output is not n x h");
-  std::memcpy(rows, out[0].GetTensorData<float>(), static_cast<size_t>(n) * h * sizeof(float));
+  const size_t count = static_cast<size_t>(n) * h;
+  std::memcpy(rows, checkedFloats(out[0], count, "a2x_enc_stream.onnx output '" + enc_out_name + "' (n x h)"),
+              count * sizeof(float));
   if (wnRows != nullptr) {
-    if (out[1].GetTensorTypeAndShapeInfo().GetElementCount() != static_cast<size_t>(n))
-      throw std::runtime_error("a2x_enc_stream: width output is not one value per frame");
-    std::memcpy(wnRows, out[1].GetTensorData<float>(), static_cast<size_t>(n) * sizeof(float));
+    std::memcpy(wnRows,
+                checkedFloats(out[1], static_cast<size_t>(n), "a2x_enc_stream.onnx output '" + wn_out_name + "' (n)"),
+                static_cast<size_t>(n) * sizeof(float));
   }
+}
+
+void vesk_a2x::growFeat(int32_t frames) {
+  if (frames <= feat_base) return;
+  const size_t want = static_cast<size_t>(frames - feat_base) * kFeatSize;
+  if (want > feat.size()) feat.resize(want);
 }
 
 void vesk_a2x::fill_feat(int32_t F, const Reach& r) {
@@ -429,8 +495,7 @@ void vesk_a2x::fill_feat(int32_t F, const Reach& r) {
     int32_t limit = s + kW2v8Frames;
     if (!finished) limit = std::min(limit, std::max(0, r.audioFrames - right));
     const int32_t upto = std::min(s + kW2v8Frames, limit);
-    if (upto > feat_base && static_cast<size_t>(upto - feat_base) * kFeatSize > feat.size())
-      feat.resize(static_cast<size_t>(upto - feat_base) * kFeatSize);
+    growFeat(upto);
     for (int32_t i = (s == 0 ? 0 : 50); i < kW2v8Frames; ++i) {
       const int32_t j = s + i;
       if (j < feat_done) continue;
@@ -496,8 +561,7 @@ void vesk_a2x::fill_feat_win(int32_t F, const Reach& r) {
     }
     runShortWindowHead(headIn.data(), embBuf.data());
     if (s < feat_base) throw behind("feat block");
-    const size_t need = static_cast<size_t>(s + kBlockFrames - feat_base) * kFeatSize;
-    if (feat.size() < need) feat.resize(need);
+    growFeat(s + kBlockFrames);
     float* dst = feat.data() + static_cast<size_t>(s - feat_base) * kFeatSize;
     roundFeatures(embBuf.data(), dst, static_cast<size_t>(kHeadFrames) * kFeatSize);
     win_start = feat_done = s + kBlockFrames;

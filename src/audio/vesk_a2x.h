@@ -17,29 +17,6 @@
 
 namespace vesk::a2x {
 
-// An allocator whose resize leaves new floats uninitialised: feature frames are always written
-// before they are read (the encoder never reaches past the filled frames), so zeroing them first
-// would only cost a pass over memory per block.
-template <class T>
-struct NoInitAllocator : std::allocator<T> {
-  template <class U>
-  struct rebind {
-    using other = NoInitAllocator<U>;
-  };
-  NoInitAllocator() = default;
-  template <class U>
-  NoInitAllocator(const NoInitAllocator<U>&) noexcept {}
-  template <class U>
-  void construct(U* p) noexcept {
-    ::new (static_cast<void*>(p)) U;
-  }
-  template <class U, class... A>
-  void construct(U* p, A&&... a) {
-    ::new (static_cast<void*>(p)) U(std::forward<A>(a)...);
-  }
-};
-using FeatureBuffer = std::vector<float, NoInitAllocator<float>>;
-
 constexpr int kSampleRate = 16000;
 constexpr int kFrameSamples = 640;
 constexpr int kBlockSamples = 5120;
@@ -90,10 +67,14 @@ struct vesk_a2x {
   // Computes frames up to min(T, reachable); failures go to the family's last error.
   void extendGuarded(int32_t T);
   void extend(int32_t T);
+  // Grows feat to hold the frames below `frames`; only the frames it grows by are written (zeros),
+  // so look-ahead that the frontend has not delivered yet reads as silence.
+  void growFeat(int32_t frames);
   void fill_feat(int32_t F, const Reach& r);
   void fill_feat_win(int32_t F, const Reach& r);
   // Encoder over frames [lo, hi) of a feature source; rows receive n x h, wnRows n (or null).
   void runEncoder(const float* featLoHi, int32_t lo, int32_t hi, float* rows, float* wnRows);
+  void bindDecoderOutputs();
   void decodeStep(const float* ctxRow);
   Ort::Session& w2v8Session();
   void silencePrime(int count);
@@ -123,7 +104,7 @@ struct vesk_a2x {
   int32_t pulled = 0;
   int32_t start = 0, dir = 1, wrap = 1;
   int32_t eager = -1;
-  vesk::a2x::FeatureBuffer feat;
+  std::vector<float> feat;
   int32_t win_start = 0;
   int32_t feat_done = 0;
   std::vector<float> enc_rows;
@@ -139,6 +120,7 @@ struct vesk_a2x {
   // Fixed decoder tensors over these buffers, made once, so a decoded frame allocates nothing here.
   std::vector<float> decCtx, decM, hstateOut;
   std::vector<Ort::Value> decIn, decOut;
+  bool decOutFree[2] = {false, false};  // "m", "h_out": declared with free dimensions, not bound yet
   // Scratch reused by every frontend window and encoder band.
   std::vector<float> winBuf, embBuf, headIn, attnBuf;
 };

@@ -22,9 +22,11 @@ Fca::Fca(const std::string& encoderPath, const std::string& fcaPath, int threads
   options_.SetIntraOpNumThreads(threads < 1 ? pool::threads() : threads);
   options_.SetInterOpNumThreads(1);
   options_.SetGraphOptimizationLevel(ORT_ENABLE_ALL);
-  encoder_.open(env_, encoderPath, options_, {kWindowSamples},
+  encoder_.open(env_, encoderPath, options_, {{1, kWindowSamples}},
                 {static_cast<size_t>(kLayerCount) * kWindowFrames * kChannels}, {"input_values"}, {"audio_emb"});
-  stream_.open(env_, fcaPath, options_, {static_cast<size_t>(kOffs.size()) * kChannels, kKp, kHidden}, {kKp, kHidden},
+  // The hidden state's three dimensions are the model's own; a free one takes the contract's 1.
+  stream_.open(env_, fcaPath, options_,
+               {{1, static_cast<int64_t>(kOffs.size()) * kChannels}, {1, kKp}, {1, 1, kHidden}}, {kKp, kHidden},
                {"cond", "prev", "h"}, {"m", "hn"});
 }
 

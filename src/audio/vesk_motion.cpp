@@ -93,6 +93,19 @@ void audioRow(float* __restrict row, const float* __restrict a, const float* __r
   for (int d = 0; d < n; ++d) row[d] = ((a[d] * sd[d] + mn[d]) + (b[d] * sd[d] + mn[d])) * 0.5f;
 }
 
+template <class V>
+void eraseFront(V& v, size_t n) {
+  v.erase(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(std::min(n, v.size())));
+}
+
+// Empties a buffer; one that grew past 16 MiB gives its memory back, a smaller one keeps it for the
+// next utterance.
+template <class V>
+void releaseIfLarge(V& v) {
+  v.clear();
+  if (v.capacity() * sizeof(typename V::value_type) > 16777216u) V().swap(v);
+}
+
 }  // namespace
 
 Motion::Motion(const std::string& motionDir, int threads, const std::string& ep) {
@@ -190,25 +203,28 @@ void Motion::openNets(const std::string& dir, int threads, const std::string& ep
                    e.what());
     }
   }
-  student_.open(env_, dir + "/hubert_student.onnx", options_, {kMelBands * kMelFrames}, {kStudentFrames * kFeatDim});
-  lmdm_.open(env_, dir + "/lmdm.onnx", options_, {kMotionDim, kChunk * kCondDim}, {kChunk * kMotionDim});
-  stitch_.open(env_, dir + "/stitch.onnx", options_, {kKp, kKp}, {kKp});
+  student_.open(env_, dir + "/hubert_student.onnx", options_, {{1, kMelBands, kMelFrames}},
+                {kStudentFrames * kFeatDim});
+  lmdm_.open(env_, dir + "/lmdm.onnx", options_, {{1, kMotionDim}, {1, kChunk, kCondDim}}, {kChunk * kMotionDim});
+  stitch_.open(env_, dir + "/stitch.onnx", options_, {{1, kKp}, {1, kKp}}, {kKp});
 }
 
 double Motion::runSeconds() const { return student_.runSeconds() + lmdm_.runSeconds() + stitch_.runSeconds(); }
 
 void Motion::reset(int start, int dir, int wrap) {
-  samples_.clear();
+  releaseIfLarge(samples_);
+  samplesBase_ = 0;
   finished_ = false;
   total_ = 0;
   nextWindow_ = 0;
   eagerWindows_ = 0;
   melWindow_ = -1;
   melReused_ = 0;
-  cond_.clear();
-  condRows_ = 0;
-  table_.clear();
-  motionRows_ = 0;
+  releaseIfLarge(cond_);
+  condRows_ = condBase_ = 0;
+  releaseIfLarge(table_);
+  releaseIfLarge(smoothCopy_);
+  motionRows_ = tableBase_ = 0;
   chunk_ = 0;
   state_ = initState_;
   final_ = false;
@@ -245,12 +261,15 @@ void Motion::processWindow(int w) {
   // The window's audio, in place in the padded block: what was pushed of samples start .. start +
   // 6479, zeros elsewhere.
   const int64_t start = static_cast<int64_t>(kSamplesPerFrame) * w - kWindowLead;
-  const auto have = static_cast<int64_t>(samples_.size());
+  const int64_t have = samplesBase_ + static_cast<int64_t>(samples_.size());
   const int64_t from = std::clamp<int64_t>(-start, 0, kWindowSamples);
   const int64_t to = std::clamp<int64_t>(have - start, from, kWindowSamples);
+  if (to > from && start + from < samplesBase_) throw std::runtime_error("feature window reads trimmed audio");
   float* win = padded_.data() + kPad;
   std::fill(win, win + from, 0.0f);
-  if (to > from) std::copy(samples_.begin() + (start + from), samples_.begin() + (start + to), win + from);
+  if (to > from)
+    std::copy(samples_.begin() + (start + from - samplesBase_), samples_.begin() + (start + to - samplesBase_),
+              win + from);
   std::fill(win + to, win + kWindowSamples, 0.0f);
   melPad();
   // The student's input still holds the previous window's block (a run only reads it). Its shared
@@ -291,10 +310,11 @@ void Motion::processWindow(int w) {
     }
     dumpedWindow_ = true;
   }
-  cond_.resize(static_cast<size_t>(w + kWindowFrames) * kCondDim);
+  if (w < condBase_) throw std::runtime_error("feature window writes trimmed conditioning rows");
+  cond_.resize(static_cast<size_t>(w + kWindowFrames - condBase_) * kCondDim);
   for (int k = 0; k < kWindowFrames; ++k) {
     const int r = w + k;
-    float* row = &cond_[static_cast<size_t>(r) * kCondDim];
+    float* row = &cond_[static_cast<size_t>(r - condBase_) * kCondDim];
     audioRow(row, o + static_cast<size_t>(6 + 2 * k) * kFeatDim, o + static_cast<size_t>(7 + 2 * k) * kFeatDim, sd, mn,
              kFeatDim);
     std::memcpy(row + kFeatDim, &emo_[static_cast<size_t>(r % nEmo_) * 8], sizeof(float) * 8);
@@ -311,14 +331,15 @@ void Motion::runChunk(int c) {
   std::memcpy(lmdm_.in(0), state_.data(), sizeof(float) * kMotionDim);
   // The window is 80 consecutive conditioning rows, read in place; only a window past the last row
   // (the last one repeated) is put together in the network's own buffer.
-  const float* win = &cond_[static_cast<size_t>(base) * kCondDim];
+  if (base < condBase_) throw std::runtime_error("motion window reads trimmed conditioning rows");
+  const float* win = &cond_[static_cast<size_t>(base - condBase_) * kCondDim];
   if (base + kChunk <= condRows_) {
     lmdm_.runWith(1, win);
   } else {
     float* own = lmdm_.in(1);
     for (int i = 0; i < kChunk; ++i) {
       const int r = base + std::min(i, condRows_ - 1 - base);
-      std::memcpy(own + static_cast<size_t>(i) * kCondDim, &cond_[static_cast<size_t>(r) * kCondDim],
+      std::memcpy(own + static_cast<size_t>(i) * kCondDim, &cond_[static_cast<size_t>(r - condBase_) * kCondDim],
                   sizeof(float) * kCondDim);
     }
     win = own;
@@ -333,26 +354,30 @@ void Motion::runChunk(int c) {
   }
 
   // The pose part is smoothed over three rows; lo..hi are the rows smoothed, from a copy of the rows
-  // lo - 1 .. hi + 1 that exist.
+  // lo - 1 .. hi + 1 that exist (row numbers count from the utterance's start; the table holds them
+  // from tableBase_).
   auto smooth = [&](int lo, int hi, int rows) {
     const int c0 = std::max(lo - 1, 0), c1 = std::min(hi + 1, rows - 1);
-    smoothCopy_.assign(table_.begin() + static_cast<ptrdiff_t>(c0) * kMotionDim,
-                       table_.begin() + static_cast<ptrdiff_t>(c1 + 1) * kMotionDim);
+    if (c0 < tableBase_) throw std::runtime_error("motion window reads trimmed motion rows");
+    smoothCopy_.assign(table_.begin() + static_cast<ptrdiff_t>(c0 - tableBase_) * kMotionDim,
+                       table_.begin() + static_cast<ptrdiff_t>(c1 + 1 - tableBase_) * kMotionDim);
     for (int i = lo; i <= hi; ++i) {
       const int a = std::max(i - 1, 0), b = std::min(i + 1, rows - 1);
-      meanOfRows(&table_[static_cast<size_t>(i) * kMotionDim], &smoothCopy_[static_cast<size_t>(a - c0) * kMotionDim], b - a + 1);
+      meanOfRows(&table_[static_cast<size_t>(i - tableBase_) * kMotionDim],
+                 &smoothCopy_[static_cast<size_t>(a - c0) * kMotionDim], b - a + 1);
     }
   };
 
   if (c == 0) {
     table_.assign(pred, pred + static_cast<size_t>(kChunk) * kMotionDim);
     motionRows_ = kChunk;
+    tableBase_ = 0;
     smooth(0, kChunk - 1, kChunk);
   } else {
     const int L = motionRows_;
     for (int j = 0; j < kOverlap; ++j) {
       const float a = static_cast<float>(j) / static_cast<float>(kOverlap);
-      float* old = &table_[static_cast<size_t>(L - kOverlap + j) * kMotionDim];
+      float* old = &table_[static_cast<size_t>(L - kOverlap + j - tableBase_) * kMotionDim];
       const float* nw = pred + static_cast<size_t>(j) * kMotionDim;
       for (int d = 0; d < kMotionDim; ++d) old[d] = (1.0f - a) * old[d] + a * nw[d];
     }
@@ -361,7 +386,7 @@ void Motion::runChunk(int c) {
     motionRows_ = L + kChunk - kOverlap;
     smooth(L - kOverlap, L, motionRows_);
   }
-  const float* carry = &table_[static_cast<size_t>(motionRows_ - kMargin) * kMotionDim];
+  const float* carry = &table_[static_cast<size_t>(motionRows_ - kMargin - tableBase_) * kMotionDim];
   std::memcpy(state_.data(), carry, sizeof(float) * kSmoothDims);
   std::memcpy(state_.data() + kSmoothDims, initState_.data() + kSmoothDims, sizeof(float) * (kMotionDim - kSmoothDims));
 
@@ -379,19 +404,23 @@ int Motion::availableNow() const {
   return std::max(0, std::min(condRows_ - 1, motionRows_ - kMargin) - pulled_);
 }
 
+void Motion::runReadyChunks(int rows) {
+  while (kStride * chunk_ + kChunk - 1 < rows) {
+    runChunk(chunk_);
+    ++chunk_;
+  }
+}
+
 void Motion::advanceLive() {
-  const auto have = static_cast<int64_t>(samples_.size());
-  auto runReadyChunks = [&] {
-    while (kStride * chunk_ + kChunk - 1 < condRows_) {
-      runChunk(chunk_);
-      ++chunk_;
-    }
-  };
+  const int64_t have = samplesBase_ + static_cast<int64_t>(samples_.size());
+  // A motion window runs as soon as its rows exist (it reads nothing later), so a long backlog of
+  // audio never holds all its conditioning rows at once.
   while (have >= static_cast<int64_t>(kSamplesPerFrame) * nextWindow_ + (kWindowSamples - kWindowLead)) {
     processWindow(nextWindow_);
     nextWindow_ += kWindowFrames;
+    runReadyChunks(condRows_);
+    trimRows();
   }
-  runReadyChunks();
 
   // Eager advancement: when fewer frames are ready than the consumer is likely to need before the
   // next computation finishes, windows whose look-ahead audio has not arrived run on zeros instead.
@@ -420,55 +449,98 @@ void Motion::advanceLive() {
     nextWindow_ += kWindowFrames;
     ++eagerWindows_;
   }
-  runReadyChunks();
+  runReadyChunks(condRows_);
 }
 
 int Motion::avail() {
-  if (!finished_) advanceLive();
+  if (!finished_) {
+    advanceLive();
+    trimAudio();
+  }
   return availableNow();
+}
+
+void Motion::trimAudio() {
+  if (!dumpDir_.empty()) return;
+  // The next feature window starts kWindowLead samples before its first frame.
+  const int64_t keep = static_cast<int64_t>(kSamplesPerFrame) * nextWindow_ - kWindowLead;
+  if (keep - samplesBase_ < kTrimSamples) return;
+  const auto cut = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(samples_.size()), keep - samplesBase_));
+  eraseFront(samples_, cut);
+  samplesBase_ += static_cast<int64_t>(cut);
+}
+
+void Motion::trimRows() {
+  if (!dumpDir_.empty()) return;
+  // The next motion window reads conditioning rows from its first one on.
+  const int condKeep = kStride * chunk_;
+  if (condKeep - condBase_ >= kTrimRows) {
+    eraseFront(cond_, static_cast<size_t>(condKeep - condBase_) * kCondDim);
+    condBase_ = condKeep;
+  }
+  // A live frame reads the rows beside it, the next motion window blends into the table's last
+  // rows and carries its state from kMargin rows before its end; the final table serves each row alone.
+  const int tableKeep = final_ ? pulled_ : std::max(0, std::min(pulled_ - 1, motionRows_ - kMargin));
+  if (tableKeep - tableBase_ >= kTrimRows) {
+    eraseFront(table_, static_cast<size_t>(tableKeep - tableBase_) * kMotionDim);
+    tableBase_ = tableKeep;
+  }
 }
 
 void Motion::finish() {
   if (finished_) return;
-  const int64_t frames = (static_cast<int64_t>(samples_.size()) + kSamplesPerFrame - 1) / kSamplesPerFrame;
+  const int64_t frames =
+      (samplesBase_ + static_cast<int64_t>(samples_.size()) + kSamplesPerFrame - 1) / kSamplesPerFrame;
   if (frames > 0x7fffffff / kStride) throw std::runtime_error("audio too long");
   total_ = static_cast<int>(frames);
+  // Motion windows whose rows all lie below the total see the same rows now as after the cut below.
   while (nextWindow_ < total_) {
     processWindow(nextWindow_);
     nextWindow_ += kWindowFrames;
+    runReadyChunks(std::min(condRows_, total_));
+    trimRows();
   }
   condRows_ = std::min(condRows_, total_);
   while (kStride * chunk_ < std::min(condRows_, total_)) {
     runChunk(chunk_);
     ++chunk_;
   }
-  dump("cond.bin", cond_.data(), static_cast<size_t>(condRows_) * kCondDim, false);
+  dump("cond.bin", cond_.data(), static_cast<size_t>(condRows_ - condBase_) * kCondDim, false);
   buildFinal();
   finished_ = true;
+  // Nothing reads the audio or the conditioning rows once the final table is built.
+  samplesBase_ += static_cast<int64_t>(samples_.size());
+  releaseIfLarge(samples_);
+  condBase_ = condRows_;
+  releaseIfLarge(cond_);
+  releaseIfLarge(smoothCopy_);
 }
 
 void Motion::buildFinal() {
   const int rows = std::min(motionRows_, total_);
-  table_.resize(static_cast<size_t>(rows) * kMotionDim);
+  table_.resize(static_cast<size_t>(rows - tableBase_) * kMotionDim);
   motionRows_ = rows;
   smoothCopy_ = table_;
-  for (int i = 0; i < rows; ++i) {
+  // A trimmed table's first row lacks the row before it; it is behind the frames still to come.
+  for (int i = tableBase_ == 0 ? 0 : tableBase_ + 1; i < rows; ++i) {
     const int a = std::max(i - 1, 0), b = std::min(i + 1, rows - 1);
-    meanOfRows(&table_[static_cast<size_t>(i) * kMotionDim], &smoothCopy_[static_cast<size_t>(a) * kMotionDim], b - a + 1);
+    meanOfRows(&table_[static_cast<size_t>(i - tableBase_) * kMotionDim],
+               &smoothCopy_[static_cast<size_t>(a - tableBase_) * kMotionDim], b - a + 1);
   }
   dump("res_post.bin", table_.data(), table_.size(), false);
-  for (int i = 0; i < rows; ++i) clampRow(&table_[static_cast<size_t>(i) * kMotionDim], vmin_.data(), vmax_.data());
+  for (int i = 0; i < rows - tableBase_; ++i)
+    clampRow(&table_[static_cast<size_t>(i) * kMotionDim], vmin_.data(), vmax_.data());
   dump("final.bin", table_.data(), table_.size(), false);
   final_ = true;
 }
 
 void Motion::motionRow(int f, float* row) const {
-  const float* src = &table_[static_cast<size_t>(f) * kMotionDim];
+  const float* src = &table_[static_cast<size_t>(f - tableBase_) * kMotionDim];
   std::memcpy(row, src, sizeof(float) * kMotionDim);
   if (!final_) {
     // Live rows f - 1 .. f + 1 exist: a served frame has kMargin rows beyond it.
     const int a = std::max(f - 1, 0), b = f + 1;
-    meanOfRows(row, &table_[static_cast<size_t>(a) * kMotionDim], b - a + 1);
+    meanOfRows(row, &table_[static_cast<size_t>(a - tableBase_) * kMotionDim], b - a + 1);
   }
   clampRow(row, vmin_.data(), vmax_.data());
 }
@@ -531,6 +603,8 @@ int Motion::pull(int* si, float* xs, float* xd, int max) {
   if (!finished_) advanceLive();
   const int n = std::min(max, availableNow());
   for (int i = 0; i < n; ++i) emitFrame(si + i, xs + static_cast<size_t>(i) * kKp, xd + static_cast<size_t>(i) * kKp);
+  if (!finished_) trimAudio();
+  trimRows();
   return n;
 }
 

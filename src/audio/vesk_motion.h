@@ -40,6 +40,8 @@ class Motion {
   static constexpr int kStride = 70;            // windows advance by this
   static constexpr int kOverlap = 10;
   static constexpr int kMargin = 11;            // live frames wait for this many motion rows beyond them
+  static constexpr int kTrimRows = 128;         // held rows are trimmed in steps of at least this many
+  static constexpr int64_t kTrimSamples = 81920;  // and held audio in steps of at least this many samples
   static constexpr int kDescDim = 328;
   static constexpr int kKp = 63;
   static constexpr std::array<int, 6> kLip = {6, 12, 14, 17, 19, 20};
@@ -65,6 +67,14 @@ class Motion {
   int chunksRun() const { return chunk_; }
   int eagerWindows() const { return eagerWindows_; }
   int melFramesReused() const { return melReused_; }
+  // What the stream holds now: audio samples, conditioning rows, motion rows, and the capacity of
+  // the stream's buffers in bytes.
+  size_t heldSamples() const { return samples_.size(); }
+  size_t heldConditioningRows() const { return cond_.size() / kCondDim; }
+  size_t heldMotionRows() const { return table_.size() / kMotionDim; }
+  size_t heldCapacityBytes() const {
+    return (samples_.capacity() + cond_.capacity() + table_.capacity() + smoothCopy_.capacity()) * sizeof(float);
+  }
   // Off: every window's log-mel block is computed whole (tests compare the two ways bit for bit).
   void setMelReuse(bool on) { melReuse_ = on; }
   int eagerCount() const;
@@ -93,6 +103,11 @@ class Motion {
   void buildFinal();
   int availableNow() const;
   void advanceLive();
+  void runReadyChunks(int rows);
+  // Drops the audio no later feature window reads and the rows no later motion window or frame
+  // reads, each in steps; nothing while dumping (the dumps hold whole arrays).
+  void trimAudio();
+  void trimRows();
   void motionRow(int f, float* row) const;
   void emitFrame(int* si, float* xs, float* xd);
   void dump(const char* name, const float* data, size_t n, bool append) const;
@@ -112,7 +127,8 @@ class Motion {
   Net student_, lmdm_, stitch_;
 
   // Stream.
-  std::vector<float> samples_;
+  std::vector<float> samples_;  // from sample samplesBase_
+  int64_t samplesBase_ = 0;
   bool finished_ = false;
   int total_ = 0;
   int nextWindow_ = 0;  // first frame of the next feature window
@@ -121,10 +137,10 @@ class Motion {
   int64_t melHave_ = 0;       // samples pushed when it was computed
   int melReused_ = 0;
   bool melReuse_ = true;
-  std::vector<float> cond_;  // kCondDim per row
-  int condRows_ = 0;
-  std::vector<float> table_;  // kMotionDim per row
-  int motionRows_ = 0;
+  std::vector<float> cond_;  // kCondDim per row, from row condBase_
+  int condRows_ = 0, condBase_ = 0;
+  std::vector<float> table_;  // kMotionDim per row, from row tableBase_
+  int motionRows_ = 0, tableBase_ = 0;
   int chunk_ = 0;
   std::array<float, kMotionDim> state_{};
   bool final_ = false;

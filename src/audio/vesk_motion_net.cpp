@@ -10,31 +10,41 @@ namespace vesk {
 
 namespace {
 
-// The shape to bind a port with: the declared one when it is static (and then it must hold exactly
-// `count` values), otherwise the declared rank with the first free dimension taking what the fixed
-// ones leave.
-std::vector<int64_t> bindShape(const std::string& path, const char* kind, const std::string& name,
-                               std::vector<int64_t> shape, size_t count) {
-  int64_t fixed = 1;
-  int firstFree = -1;
-  for (size_t i = 0; i < shape.size(); ++i) {
-    if (shape[i] > 0) {
-      fixed *= shape[i];
-    } else if (firstFree < 0) {
-      firstFree = static_cast<int>(i);
-    }
-  }
-  const auto want = static_cast<int64_t>(count);
-  if (firstFree < 0) {
-    if (fixed != want)
-      throw std::runtime_error(path + ": " + kind + " '" + name + "' holds " + std::to_string(fixed) +
+std::string dims(const std::vector<int64_t>& shape) {
+  std::string s = "[";
+  for (size_t i = 0; i < shape.size(); ++i) s += (i > 0 ? ", " : "") + (shape[i] > 0 ? std::to_string(shape[i]) : "?");
+  return s + "]";
+}
+
+int64_t product(const std::vector<int64_t>& shape) {
+  int64_t n = 1;
+  for (int64_t d : shape) n *= d;
+  return n;
+}
+
+bool isStatic(const std::vector<int64_t>& shape) {
+  return std::all_of(shape.begin(), shape.end(), [](int64_t d) { return d > 0; });
+}
+
+// The shape to feed an input with: the declared one when it is static (it must hold as many values
+// as the contract's), else the declared rank with the contract's sizes in its free dimensions.
+std::vector<int64_t> inputShape(const std::string& path, const std::string& name, const std::vector<int64_t>& declared,
+                                const std::vector<int64_t>& contract) {
+  const int64_t want = product(contract);
+  if (isStatic(declared)) {
+    if (product(declared) != want)
+      throw std::runtime_error(path + ": input '" + name + "' holds " + std::to_string(product(declared)) +
                                " values, expected " + std::to_string(want));
-    return shape;
+    return declared;
   }
-  if (want % fixed != 0)
-    throw std::runtime_error(path + ": " + kind + " '" + name + "' cannot hold " + std::to_string(want) + " values");
-  for (size_t i = 0; i < shape.size(); ++i)
-    if (shape[i] <= 0) shape[i] = static_cast<int>(i) == firstFree ? want / fixed : 1;
+  std::vector<int64_t> shape = declared;
+  bool fits = declared.size() == contract.size();
+  for (size_t i = 0; fits && i < shape.size(); ++i)
+    if (shape[i] <= 0) shape[i] = contract[i];
+  fits = fits && product(shape) == want;
+  if (!fits)
+    throw std::runtime_error(path + ": input '" + name + "' declared " + dims(declared) + " cannot be fed " +
+                             dims(contract));
   return shape;
 }
 
@@ -53,7 +63,7 @@ void describe(Ort::Session& s, bool input, size_t i, const std::string& path, Ne
 }  // namespace
 
 void Net::open(Ort::Env& env, const std::string& path, const Ort::SessionOptions& options,
-               const std::vector<size_t>& inCounts, const std::vector<size_t>& outCounts,
+               const std::vector<std::vector<int64_t>>& inShapes, const std::vector<size_t>& outCounts,
                const std::vector<std::string>& inNames, const std::vector<std::string>& outNames) {
   path_ = path;
   // Opening from a missing path makes ONNX Runtime say little; say which file it is.
@@ -65,20 +75,21 @@ void Net::open(Ort::Env& env, const std::string& path, const Ort::SessionOptions
   session_ = std::make_unique<Ort::Session>(env, path.c_str(), options);
   // Named outputs are picked out of whatever else the model also gives; inputs must all be fed.
   const size_t nOut = session_->GetOutputCount();
-  if (session_->GetInputCount() != inCounts.size() || nOut < outCounts.size() ||
+  if (session_->GetInputCount() != inShapes.size() || nOut < outCounts.size() ||
       (outNames.empty() && nOut != outCounts.size()))
     throw std::runtime_error(path + ": " + std::to_string(session_->GetInputCount()) + " inputs and " +
                              std::to_string(session_->GetOutputCount()) + " outputs, expected " +
-                             std::to_string(inCounts.size()) + " and " + std::to_string(outCounts.size()));
+                             std::to_string(inShapes.size()) + " and " + std::to_string(outCounts.size()));
   mem_ = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
-  auto bindAll = [&](bool input, const std::vector<size_t>& counts, const std::vector<std::string>& names,
-                     std::vector<Port>& ports, std::vector<Ort::Value>& values, std::vector<const char*>& ptrs) {
+  unboundOutputs_ = false;
+  auto bindAll = [&](bool input, size_t count, const std::vector<std::string>& names, std::vector<Port>& ports,
+                     std::vector<Ort::Value>& values, std::vector<const char*>& ptrs) {
     Ort::AllocatorWithDefaultOptions alloc;
-    std::vector<std::string> modelNames(input ? counts.size() : nOut);
+    std::vector<std::string> modelNames(input ? count : nOut);
     for (size_t i = 0; i < modelNames.size(); ++i)
       modelNames[i] = input ? session_->GetInputNameAllocated(i, alloc).get() : session_->GetOutputNameAllocated(i, alloc).get();
-    ports.assign(counts.size(), Port{});
-    for (size_t i = 0; i < counts.size(); ++i) {
+    ports.assign(count, Port{});
+    for (size_t i = 0; i < count; ++i) {
       size_t at = i;
       if (!names.empty()) {
         // Named ports are bound in the caller's order, whatever order the model lists them in.
@@ -88,18 +99,34 @@ void Net::open(Ort::Env& env, const std::string& path, const Ort::SessionOptions
       }
       describe(*session_, input, at, path, ports[i]);
       Port& p = ports[i];
-      p.shape = bindShape(path, input ? "input" : "output", p.name, p.shape, counts[i]);
-      p.data.assign(counts[i], 0.0f);
+      if (input) {
+        p.shape = inputShape(path, p.name, p.shape, inShapes[i]);
+        p.data.assign(static_cast<size_t>(product(p.shape)), 0.0f);
+      } else {
+        // An output with free dimensions is left to the runtime until its shape is known.
+        const auto want = static_cast<int64_t>(outCounts[i]);
+        if (isStatic(p.shape) && product(p.shape) != want)
+          throw std::runtime_error(path + ": output '" + p.name + "' holds " + std::to_string(product(p.shape)) +
+                                   " values, expected " + std::to_string(want));
+        p.unbound = !isStatic(p.shape);
+        unboundOutputs_ = unboundOutputs_ || p.unbound;
+        p.data.assign(outCounts[i], 0.0f);
+      }
     }
     values.clear();
     ptrs.clear();
     for (Port& p : ports) {
-      values.push_back(Ort::Value::CreateTensor<float>(mem_, p.data.data(), p.data.size(), p.shape.data(), p.shape.size()));
+      if (p.unbound) {
+        values.emplace_back(nullptr);
+      } else {
+        values.push_back(
+            Ort::Value::CreateTensor<float>(mem_, p.data.data(), p.data.size(), p.shape.data(), p.shape.size()));
+      }
       ptrs.push_back(p.name.c_str());
     }
   };
-  bindAll(true, inCounts, inNames, inputs_, inValues_, inNamePtrs_);
-  bindAll(false, outCounts, outNames, outputs_, outValues_, outNamePtrs_);
+  bindAll(true, inShapes.size(), inNames, inputs_, inValues_, inNamePtrs_);
+  bindAll(false, outCounts.size(), outNames, outputs_, outValues_, outNamePtrs_);
 }
 
 void Net::run() {
@@ -108,6 +135,19 @@ void Net::run() {
                 outValues_.data(), outValues_.size());
   runSeconds_ += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   ++runs_;
+  if (unboundOutputs_) {
+    for (size_t i = 0; i < outputs_.size(); ++i) {
+      Port& p = outputs_[i];
+      if (!p.unbound) continue;
+      const float* got = checkedFloats(outValues_[i], p.data.size(), path_ + ": output '" + p.name + "'");
+      std::copy(got, got + p.data.size(), p.data.begin());
+      p.shape = outValues_[i].GetTensorTypeAndShapeInfo().GetShape();
+      outValues_[i] =
+          Ort::Value::CreateTensor<float>(mem_, p.data.data(), p.data.size(), p.shape.data(), p.shape.size());
+      p.unbound = false;
+    }
+    unboundOutputs_ = false;
+  }
 }
 
 void Net::runWith(size_t i, const float* data) {
@@ -122,6 +162,42 @@ void Net::runWith(size_t i, const float* data) {
     throw;
   }
   std::swap(inValues_[i], v);
+}
+
+std::string elementTypeName(ONNXTensorElementDataType type) {
+  switch (type) {
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT:
+      return "float32";
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT16:
+      return "float16";
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_BFLOAT16:
+      return "bfloat16";
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_DOUBLE:
+      return "float64";
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT8:
+      return "int8";
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_UINT8:
+      return "uint8";
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT32:
+      return "int32";
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_INT64:
+      return "int64";
+    case ONNX_TENSOR_ELEMENT_DATA_TYPE_BOOL:
+      return "bool";
+    default:
+      return "element type " + std::to_string(static_cast<int>(type));
+  }
+}
+
+const float* checkedFloats(const Ort::Value& value, size_t count, const std::string& what) {
+  if (!value.IsTensor()) throw std::runtime_error(what + " is not a tensor");
+  const Ort::TensorTypeAndShapeInfo info = value.GetTensorTypeAndShapeInfo();
+  if (info.GetElementType() != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT)
+    throw std::runtime_error(what + " is " + elementTypeName(info.GetElementType()) + ", not float32");
+  if (info.GetElementCount() != count)
+    throw std::runtime_error(what + " holds " + std::to_string(info.GetElementCount()) + " values, expected " +
+                             std::to_string(count));
+  return value.GetTensorData<float>();
 }
 
 std::vector<float> readFloatFile(const std::string& path, size_t expected) {

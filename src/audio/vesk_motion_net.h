@@ -1,5 +1,6 @@
 // One ONNX Runtime session with every input and output bound to a fixed float buffer, shared by the
-// motion and fca models: buffers are sized once at open, so a run allocates nothing on our side.
+// motion and fca models: buffers are sized once at open, so a run allocates nothing on our side
+// (an output declared with free dimensions is bound once the first run has shown its shape).
 #pragma once
 
 #include <onnxruntime_cxx_api.h>
@@ -19,14 +20,18 @@ class Net {
     std::string name;
     std::vector<int64_t> shape;
     std::vector<float> data;
+    bool unbound = false;  // an output the runtime allocates until a run has shown its shape
   };
 
-  // Opens the model at path and binds its inputs and outputs to buffers of the given float counts: in
-  // the model's order, or, where names are given, port i is the one of that name. A model with other
-  // port counts, other names, non-float ports or a static shape of another size is refused; with
-  // output names given, further outputs of the model are left out of the run.
+  // Opens the model at path and binds its ports: in the model's order, or, where names are given,
+  // port i is the one of that name. Input i is fed with inShapes[i], the shape the model's contract
+  // states; a model that declares the input fully static is fed its own shape, which must hold as
+  // many values, and one with free dimensions must match the contract's rank and static sizes.
+  // Output i must give outCounts[i] floats, in whatever layout. A model with other port counts, other
+  // names, non-float ports or shapes that do not fit is refused; with output names given, further
+  // outputs of the model are left out of the run.
   void open(Ort::Env& env, const std::string& path, const Ort::SessionOptions& options,
-            const std::vector<size_t>& inCounts, const std::vector<size_t>& outCounts,
+            const std::vector<std::vector<int64_t>>& inShapes, const std::vector<size_t>& outCounts,
             const std::vector<std::string>& inNames = {}, const std::vector<std::string>& outNames = {});
 
   bool isOpen() const { return session_ != nullptr; }
@@ -35,7 +40,8 @@ class Net {
   const Port& inputPort(size_t i) const { return inputs_[i]; }
   const Port& outputPort(size_t i) const { return outputs_[i]; }
 
-  // Runs the session on the bound buffers.
+  // Runs the session on the bound buffers; an unbound output is checked (float32, its count), copied
+  // to its buffer and bound with the shape it came in.
   void run();
   // The same with input i read from data (as many floats as its buffer holds) instead of its buffer,
   // for an input that already lies elsewhere; the runtime only reads it.
@@ -53,9 +59,17 @@ class Net {
   std::vector<Port> inputs_, outputs_;
   std::vector<Ort::Value> inValues_, outValues_;
   std::vector<const char*> inNamePtrs_, outNamePtrs_;
+  bool unboundOutputs_ = false;
   double runSeconds_ = 0;
   int64_t runs_ = 0;
 };
+
+// The name of a tensor element type as messages give it ("float32", "float16", "float64", ...).
+std::string elementTypeName(ONNXTensorElementDataType type);
+
+// The floats of a tensor the runtime gave back, once it is known to hold exactly `count` 32-bit
+// floats: otherwise what + " is float16, not float32" or what + " holds N values, expected M".
+const float* checkedFloats(const Ort::Value& value, size_t count, const std::string& what);
 
 // Raw little-endian 32-bit floats of a file, exactly `expected` of them: "cannot open " + path,
 // "short read " + path, or path + ": " + count + " floats, expected " + expected.

@@ -110,6 +110,20 @@ TEST_F(Refusal, DamagedModelsCarryTheRuntimeText) {
   EXPECT_GT(err.size(), std::string("vesk_a2x_create: ").size());
 }
 
+TEST_F(Refusal, ModelOutputsThatAreNotFloat32) {
+  // The encoder's outputs are read as float32: a float16 or float64 output would be read past its
+  // buffer or as the wrong values, so the bundle is refused when it is opened.
+  EXPECT_EQ(createError(modelsDir() + "/bundle_ctx_f16"),
+            "vesk_a2x_create: a2x_enc_stream.onnx output 'ctx' is float16, not float32");
+  EXPECT_EQ(createError(modelsDir() + "/bundle_ctx_f64"),
+            "vesk_a2x_create: a2x_enc_stream.onnx output 'ctx' is float64, not float32");
+  // The decoder's outputs must hold 63 and h float32 values, in whatever layout.
+  const std::string b = bundleCopy(tmp_, bundleDir());
+  std::filesystem::copy_file(modelsDir() + "/bundle_ctx_f16/a2x_enc_stream.onnx", b + "/a2x_dec.onnx",
+                             std::filesystem::copy_options::overwrite_existing);
+  EXPECT_EQ(createError(b), "vesk_a2x_create: a2x_dec.onnx declares no output 'm'");
+}
+
 TEST_F(Refusal, NullArgumentsAreRefusedNotCrashed) {
   EXPECT_EQ(vesk_a2x_create(nullptr, 1), nullptr);
   EXPECT_STREQ(vesk_a2x_last_error(), "vesk_a2x_create: NULL bundle_dir");

@@ -277,6 +277,24 @@ TEST_F(ShortWindow, SilencePrimeIsCappedAt200Frames) {
   EXPECT_NE(err.find("[vesk_a2x] silence-primed AR state cached (200 frames)\n"), std::string::npos) << err;
 }
 
+TEST_F(ShortWindow, DecoderOutputsInAnyLayoutOfTheirValues) {
+  // The same decoder with "m" declared [63] and "h_out" [b, h] (a free dimension): the same frames,
+  // streamed and whole-run.
+  Session ref = makeSession(bundleDir());
+  Session other = makeSession(modelsDir() + "/bundle_dec_layout");
+  ASSERT_NE(other, nullptr);
+  const std::vector<float> audio = speechLike(640 * 60 + 17);
+  const Pulled a = wholeUtterance(ref.get(), audio);
+  const Pulled b = wholeUtterance(other.get(), audio);
+  EXPECT_STREQ(vesk_a2x_last_error(), "");
+  ASSERT_EQ(b.frames.size(), 61u);
+  EXPECT_TRUE(bitIdentical(a, b));
+  std::vector<float> outA(63u * 61), outB(63u * 61);
+  ASSERT_EQ(vesk_a2x_deltas(ref.get(), audio.data(), static_cast<int>(audio.size()), outA.data(), 61), 61);
+  ASSERT_EQ(vesk_a2x_deltas(other.get(), audio.data(), static_cast<int>(audio.size()), outB.data(), 61), 61);
+  EXPECT_EQ(outA, outB);
+}
+
 TEST_F(ShortWindow, DecodingAllocatesNoNewTensorsPerFrame) {
   // The decoder's tensors stay bound to the same buffers through resets and whole-run calls.
   Session s = makeSession(bundleDir());

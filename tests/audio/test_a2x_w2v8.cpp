@@ -155,18 +155,28 @@ TEST_F(W2v8, LiveBlockRuleWithoutEncoderLookAhead) {
   EXPECT_EQ(vesk_a2x_avail(s.get()), 4);
 }
 
-TEST_F(W2v8, LookAheadFeaturesAreNeverReadBeforeTheyExist) {
-  // With the encoder's look-ahead (4 frames), a live frame also waits until the features of its
-  // look-ahead have been delivered: frames 0..3 need features 0..7, which a hold-back of 12 gives
-  // at 20 audio frames (24 after block rounding).
+TEST_F(W2v8, LiveHoldBackIsTheLargerReachAndUnfilledLookAheadReadsZeros) {
+  // Hold-back 12 and an encoder look-ahead of 4: at 16 audio frames frames 0..3 are reachable. The
+  // frontend has delivered features 0..3 only; their look-ahead (features 4..7) is read as zeros
+  // rather than waiting another block for it.
   Session s = makeSession(bundleDir());
+  ASSERT_EQ(s->right_reach, 4);
   const std::vector<float> audio = speechLike(30000);
-  vesk_a2x_push(s.get(), audio.data(), 9601);  // 16 audio frames: features 0..3 only
+  vesk_a2x_push(s.get(), audio.data(), 9600);  // 15 audio frames
   EXPECT_EQ(vesk_a2x_avail(s.get()), 0);
+  vesk_a2x_push(s.get(), audio.data() + 9600, 1);  // 16 audio frames
+  EXPECT_EQ(vesk_a2x_avail(s.get()), 4) << vesk_a2x_last_error();
   EXPECT_EQ(s->feat_done, 4);
-  vesk_a2x_push(s.get(), audio.data() + 9601, 14721 - 9601);  // 24 audio frames: features 0..11
-  EXPECT_EQ(vesk_a2x_avail(s.get()), 8);
-  EXPECT_GE(s->feat_done, s->enc_done + s->right_reach);
+  ASSERT_GE(s->feat.size(), 8u * 9216u);
+  size_t nonZero = 0;
+  for (size_t i = 4u * 9216u; i < 8u * 9216u; ++i) nonZero += s->feat[i] != 0.0f;
+  EXPECT_EQ(nonZero, 0u);
+  vesk_a2x_push(s.get(), audio.data() + 9601, 14721 - 9601);  // 24 audio frames: frames 0..11
+  EXPECT_EQ(vesk_a2x_avail(s.get()), 12);
+  // The zeros were a stand-in only: the features that later arrive are the frontend's own.
+  nonZero = 0;
+  for (size_t i = 4u * 9216u; i < 8u * 9216u; ++i) nonZero += s->feat[i] != 0.0f;
+  EXPECT_GT(nonZero, 0u);
 }
 
 TEST_F(W2v8, WidthOutputIsServedFromTheGraph) {

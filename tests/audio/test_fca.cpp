@@ -77,6 +77,20 @@ TEST_F(FcaRun, OneCallGivesOneOffsetPerFrameAndTheLipsFollowTheVoice) {
 // Encoder windows start every 100 frames and cover 200; a frame keeps the first window that delivers
 // it, later windows deliver from their 50th frame on. So audio from frame 250 on changes no frame
 // below 200, and changes frames 200..249 only through the normalisation of the window at 100.
+// The encoder declared [batch, seq] -> [layers, frames, channels] and fca_stream with a free batch
+// and hidden-state axis: fed [1, 128000] and [1, 1, 384], they give the same offsets.
+TEST_F(FcaRun, ModelsDeclaredWithFreeDimensionsGiveTheSameOffsets) {
+  const std::string dyn = vesk::test::motionModels() + "/fca_dyn";
+  Fca d(dyn + "/audio_encoder_8s.onnx", dyn + "/fca_stream.onnx", 1);
+  const std::vector<float> a = vesk::test::voice(16000 * 9 + 77, 3);  // two encoder windows
+  const int n = static_cast<int>(a.size());
+  const int frames = Fca::framesFor(n);
+  std::vector<float> ref(static_cast<size_t>(frames) * 63), got(ref.size());
+  ASSERT_EQ(fca->deltas(a.data(), n, ref.data(), frames), frames);
+  ASSERT_EQ(d.deltas(a.data(), n, got.data(), frames), frames);
+  EXPECT_EQ(got, ref);
+}
+
 TEST_F(FcaRun, EachFrameComesFromTheFirstWindowThatDeliversIt) {
   const std::vector<float> a = vesk::test::voice(640 * 330, 2);
   std::vector<float> b = a;

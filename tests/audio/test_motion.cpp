@@ -296,6 +296,77 @@ TEST_F(MotionStream, WindowsAdvanceBy70AndLiveFramesWaitFor11RowsOfMargin) {
   m.setEager(-1);
 }
 
+// A long live stream holds only what later feature windows, motion windows and frames can still
+// read, and gives the same frames as one that keeps everything (a dumping session keeps it all).
+TEST(MotionModel, ALongLiveStreamHoldsBoundedMemoryAndTheSameFrames) {
+  const std::vector<float> a = vesk::test::voice(16000 * 100 + 77, 8);
+  Motion m(nt8(), 1, "");
+  TempDir dump;
+  setenv("VESK_MOTION_DUMP", dump.path().c_str(), 1);
+  Motion ref(nt8(), 1, "");
+  unsetenv("VESK_MOTION_DUMP");
+  m.setEager(4);
+  ref.setEager(4);
+  Frames got, want;
+  size_t maxSamples = 0, maxCond = 0, maxRows = 0;
+  for (size_t at = 0; at < a.size(); at += 3000) {
+    const int n = static_cast<int>(std::min<size_t>(3000, a.size() - at));
+    m.push(a.data() + at, n);
+    ref.push(a.data() + at, n);
+    pullAll(m, got, 13);
+    pullAll(ref, want, 13);
+    maxSamples = std::max(maxSamples, m.heldSamples());
+    maxCond = std::max(maxCond, m.heldConditioningRows());
+    maxRows = std::max(maxRows, m.heldMotionRows());
+  }
+  EXPECT_GT(got.size(), 2400u);  // frames came out live all along
+  m.finish();
+  ref.finish();
+  pullAll(m, got);
+  pullAll(ref, want);
+  ASSERT_EQ(got.size(), framesOf(a.size()));
+  EXPECT_TRUE(got == want);
+  // Bounded by a trim step and what one window, one push and the look-ahead add; 100 s of audio
+  // would be 1.6 M samples and 2500 rows.
+  EXPECT_LT(maxSamples, 81920u + 16000u);
+  EXPECT_LT(maxCond, 128u + 96u);
+  EXPECT_LT(maxRows, 128u + 128u);
+  EXPECT_EQ(m.heldSamples(), 0u);  // nothing reads the audio after finish
+
+  // All of it pushed before finish: finish runs each motion window as its rows come, and trims.
+  m.reset(0, 1, 1);
+  ref.reset(0, 1, 1);
+  m.push(a.data(), static_cast<int>(a.size()));
+  ref.push(a.data(), static_cast<int>(a.size()));
+  m.finish();
+  ref.finish();
+  Frames once, onceRef;
+  pullAll(m, once, 29);
+  pullAll(ref, onceRef, 29);
+  ASSERT_EQ(once.size(), framesOf(a.size()));
+  EXPECT_TRUE(once == onceRef);
+  EXPECT_LT(m.heldMotionRows(), 128u + 29u);
+}
+
+TEST(MotionModel, ResetReleasesTheBuffersOfALongUtterance) {
+  Motion m(nt8(), 1, "");
+  const std::vector<float> a(16000 * 300, 0.01f);  // 300 s pushed before anything is pulled: 19 MB
+  m.push(a.data(), static_cast<int>(a.size()));
+  EXPECT_GT(m.heldCapacityBytes(), 16u << 20);
+  m.reset(0, 1, 1);
+  EXPECT_LT(m.heldCapacityBytes(), 16u << 20);
+  // A short utterance keeps its buffers for the next one.
+  m.push(a.data(), 16000);
+  m.finish();
+  Frames f;
+  pullAll(m, f);
+  ASSERT_EQ(f.size(), 25u);
+  const size_t kept = m.heldCapacityBytes();
+  EXPECT_GT(kept, 0u);
+  m.reset(0, 1, 1);
+  EXPECT_EQ(m.heldCapacityBytes(), kept);
+}
+
 // A steady tone whose period divides the STFT hop gives identical conditioning rows, so inside a
 // motion window every frame has the same opening. Only the rows where two windows overlap can differ:
 // there the old window's rows fade into the new one's over 10 frames, and the old window's last row
@@ -459,6 +530,27 @@ TEST(MotionModel, OneSourceFrameServesEveryFrame) {
     }
 }
 
+// The same networks declared with free dimensions (a batch, a time axis), as exported models often
+// are: fed in the shapes the model contract states, their outputs taken in whatever shape they come.
+TEST(MotionModel, NetworksDeclaredWithFreeDimensionsGiveTheSameFrames) {
+  const std::vector<float> a = vesk::test::voice(640 * 157 + 123, 6);
+  Frames ref, dyn;
+  Motion r(nt8(), 1, "");
+  r.push(a.data(), static_cast<int>(a.size()) / 2);
+  pullAll(r, ref);
+  r.push(a.data() + a.size() / 2, static_cast<int>(a.size() - a.size() / 2));
+  r.finish();
+  pullAll(r, ref);
+  Motion d(vesk::test::motionModels() + "/nt8_dyn", 1, "");
+  d.push(a.data(), static_cast<int>(a.size()) / 2);
+  pullAll(d, dyn);
+  d.push(a.data() + a.size() / 2, static_cast<int>(a.size() - a.size() / 2));
+  d.finish();
+  pullAll(d, dyn);
+  ASSERT_EQ(dyn.size(), framesOf(a.size()));
+  EXPECT_TRUE(dyn == ref);
+}
+
 std::string readMeta(const std::string& dir) { return vesk::test::readFile(dir + "/meta.json"); }
 
 void replaceIn(std::string& s, const std::string& from, const std::string& to) {
@@ -567,6 +659,15 @@ TEST(MotionC, CreationRefusalsCarryTheCallsName) {
               std::filesystem::copy_file(dir + "/stitch.onnx", dir + "/lmdm.onnx", std::filesystem::copy_options::overwrite_existing);
             }),
             "vesk_motion_create: " + t / "net" + "/lmdm.onnx: input 'kp_source' holds 63 values, expected 265");
+  // Free dimensions are filled from the contract only where the rank agrees.
+  EXPECT_EQ(broken("rank",
+                   [](const std::string& dir) {
+                     std::filesystem::copy_file(vesk::test::motionModels() + "/fca_dyn/audio_encoder_8s.onnx",
+                                                dir + "/hubert_student.onnx",
+                                                std::filesystem::copy_options::overwrite_existing);
+                   }),
+            "vesk_motion_create: " + t / "rank" +
+                "/hubert_student.onnx: input 'input_values' declared [?, ?] cannot be fed [1, 80, 21]");
 }
 
 TEST(MotionC, AMissingRequiredKeyAndAKeyWithoutColonAreTold) {

@@ -21,7 +21,8 @@ path through them: the loudness of the speech opens the mouth.
   decoder   z = tanh(ctx Wc + h Wh + prev Wp + b); m = z Wm; h_out = z. Unit 0 carries the
             smoothed loudness; Wm moves the lip rows with it.
 
-Usage: audio_a2x.py OUT_DIR  (writes OUT_DIR/w2v_pair, w2v_legacy, w2v_only, w2v_dyn, bundle, bundle_wn)
+Usage: audio_a2x.py OUT_DIR  (writes OUT_DIR/w2v_pair, w2v_legacy, w2v_only, w2v_dyn, bundle, bundle_wn and
+the variants bundle_dec_layout, bundle_ctx_f16, bundle_ctx_f64)
 
 The identity generator (vesk_bundlegen.py --audio) imports this module: writeIdentityA2x puts the
 same models into an identity bundle, with the lip moves mapped onto that identity's keypoint rows
@@ -207,7 +208,8 @@ def build_w2v8(w):
                       inits, "w2v8")
 
 
-def build_encoder(w, with_wn):
+def build_encoder(w, with_wn, ctx_type=TensorProto.FLOAT):
+    # ctx_type: the element type the context output is cast to and declared with (tests of refusals).
     inits = [init("enc_fshape", [1, -1, LAYERS_W2V * CH_W2V], np.int64), init("enc_win", w.win),
              init("enc_hshape", [-1, H], np.int64), init("enc_sq01", [0, 1], np.int64),
              init("enc_scale", [1.0 / np.sqrt(H)]), init("enc_one", [1.0]), init("enc_eps", [1e-6]),
@@ -251,8 +253,12 @@ def build_encoder(w, with_wn):
             helper.make_node("Add", [x, p + "o"], [p + "x"]),
         ]
         x = p + "x"
-    nodes.append(helper.make_node("Reshape", [x, "enc_oshape"], ["ctx"]))
-    outputs = [helper.make_tensor_value_info("ctx", TensorProto.FLOAT, [1, "n", H])]
+    if ctx_type == TensorProto.FLOAT:
+        nodes.append(helper.make_node("Reshape", [x, "enc_oshape"], ["ctx"]))
+    else:
+        nodes += [helper.make_node("Reshape", [x, "enc_oshape"], ["ctx32"]),
+                  helper.make_node("Cast", ["ctx32"], ["ctx"], to=ctx_type)]
+    outputs = [helper.make_tensor_value_info("ctx", ctx_type, [1, "n", H])]
     if with_wn:
         inits += [init("enc_wwn", w.wwn), init("enc_wnshape", [1, -1], np.int64)]
         nodes += [helper.make_node("MatMul", [x, "enc_wwn"], ["wn1"]),
@@ -264,7 +270,8 @@ def build_encoder(w, with_wn):
     return make_model(nodes, inputs, outputs, inits, "a2x_enc_stream")
 
 
-def build_decoder(w):
+def build_decoder(w, other_layout=False):
+    # other_layout: "m" as [63] and "h_out" as [b, h] (a free first dimension), the same values.
     inits = [init("dec_wc", w.wc), init("dec_wh", w.wh), init("dec_wp", w.wp), init("dec_wm", w.wm),
              init("dec_b", w.bdec), init("dec_h2", [1, H], np.int64), init("dec_h3", [1, 1, H], np.int64)]
     nodes = [
@@ -284,6 +291,13 @@ def build_decoder(w):
               helper.make_tensor_value_info("h", TensorProto.FLOAT, [1, 1, H])]
     outputs = [helper.make_tensor_value_info("m", TensorProto.FLOAT, [1, KP]),
                helper.make_tensor_value_info("h_out", TensorProto.FLOAT, [1, 1, H])]
+    if other_layout:
+        inits.append(init("dec_kp", [KP], np.int64))
+        nodes[-2:] = [helper.make_node("MatMul", ["z", "dec_wm"], ["m2"]),
+                      helper.make_node("Reshape", ["m2", "dec_kp"], ["m"]),
+                      helper.make_node("Reshape", ["z", "dec_h2"], ["h_out"])]
+        outputs = [helper.make_tensor_value_info("m", TensorProto.FLOAT, [KP]),
+                   helper.make_tensor_value_info("h_out", TensorProto.FLOAT, ["b", H])]
     return make_model(nodes, inputs, outputs, inits, "a2x_dec")
 
 
@@ -308,26 +322,28 @@ def positionalRows() -> np.ndarray:
     return 0.05 * np.sin(i / (10000.0 ** (c / H)) + (c % 2) * np.pi / 2)
 
 
-def writeA2xModels(out, w, with_wn, meta, norm, enc_name="a2x_enc_stream.onnx", dec_name="a2x_dec.onnx"):
+def writeA2xModels(out, w, with_wn, meta, norm, enc_name="a2x_enc_stream.onnx", dec_name="a2x_dec.onnx",
+                   ctx_type=TensorProto.FLOAT, dec_layout=False):
     """The streaming a2x members but the target table: encoder, decoder, meta, positions, norm
-    (63 means then 63 scales). The model names may be the unified-layout aliases."""
+    (63 means then 63 scales). The model names may be the unified-layout aliases; ctx_type and
+    dec_layout give the variants of build_encoder and build_decoder."""
     os.makedirs(out, exist_ok=True)
-    save(build_encoder(w, with_wn), os.path.join(out, enc_name))
-    save(build_decoder(w), os.path.join(out, dec_name))
+    save(build_encoder(w, with_wn, ctx_type), os.path.join(out, enc_name))
+    save(build_decoder(w, dec_layout), os.path.join(out, dec_name))
     with open(os.path.join(out, "a2x_meta.json"), "w") as f:
         json.dump(meta, f, indent=1)
     positionalRows().astype("<f4").tofile(os.path.join(out, "a2x_pos.f32"))
     np.asarray(norm).astype("<f4").tofile(os.path.join(out, "a2x_norm.f32"))
 
 
-def write_bundle(out, w, with_wn, meta):
+def write_bundle(out, w, with_wn, meta, **variant):
     mean = np.zeros(KP)
     scale = np.full(KP, 0.01)
     for row, axis, gain in LIP_MOVES:
         # Mouth closed at the silent value of the loudness unit (about -0.8).
         mean[row * 3 + axis] = 0.8 * gain * 0.05
         scale[row * 3 + axis] = 0.05
-    writeA2xModels(out, w, with_wn, meta, np.concatenate([mean, scale]))
+    writeA2xModels(out, w, with_wn, meta, np.concatenate([mean, scale]), **variant)
     face = neutral_face()
     t = np.arange(NT)[:, None, None]
     rows = face[None] + 0.01 * np.sin(0.3 * t + np.arange(21)[None, :, None])
@@ -393,6 +409,11 @@ def main():
     meta = {"h": H, "window": WINDOW, "left": LEFT, "layers": ENC_LAYERS, "silence_prime": 0}
     write_bundle(os.path.join(out, "bundle"), w, False, meta)
     write_bundle(os.path.join(out, "bundle_wn"), w, True, meta)  # meta lacks "width" on purpose
+    # The same models with the decoder's outputs in another layout, and encoders whose context
+    # output is not float32 (to be refused).
+    write_bundle(os.path.join(out, "bundle_dec_layout"), w, False, meta, dec_layout=True)
+    write_bundle(os.path.join(out, "bundle_ctx_f16"), w, False, meta, ctx_type=TensorProto.FLOAT16)
+    write_bundle(os.path.join(out, "bundle_ctx_f64"), w, True, meta, ctx_type=TensorProto.DOUBLE)
 
 
 if __name__ == "__main__":

@@ -7,14 +7,19 @@ Only the lip keypoints follow the audio (rows 6, 12, 14, 17, 19, 20 of the 21; 1
 outline), and they move the way a mouth opens: the lower lip drops, the upper lip lifts a little,
 the corners draw in.
 
-    python3 audio_motion.py motion OUT [--nt N] [--s-bridge X] [--delta-pitch D] [--size tiny|full]
-    python3 audio_motion.py fca OUT
+    python3 audio_motion.py motion OUT [--nt N] [--s-bridge X] [--delta-pitch D] [--size tiny|full] [--dynamic]
+    python3 audio_motion.py fca OUT [--dynamic]
 
 motion writes the model directory of the motion model (meta.json, the tables, hubert_student.onnx,
 lmdm.onnx, stitch.onnx, xs_target.bin). fca writes fca_stream.onnx and audio_encoder_8s.onnx, a
 cheap 8 s encoder of the shared kind (input_values [1, 128000] -> audio_emb [12, 200, 768]).
 The identity generator (vesk_bundlegen.py --audio) calls writeMotion and writeFca with that
 identity's target keypoints and mouth opening.
+
+--dynamic declares the networks' inputs and outputs with free dimensions, as exported models often
+are (a batch, a time axis: mel [B, 80, T] -> feat [B, T, 1024], input_values [batch, seq] -> audio_emb
+[layers, frames, channels]); each such input is checked to have a batch of one, so a model fed in
+another shape fails. The weights and what the networks compute are the same as without it.
 
 --size full gives the three networks realistic sizes and costs while they do the same job (about
 225 MB, seconds per 10 s of audio on one core; for benchmarks, not for the tests):
@@ -131,6 +136,11 @@ class Graph(onnxgraph.Graph):
     def init(self, arr, dtype=np.float32) -> str:
         self.n += 1
         return self.tensor(f"c{self.n}", arr, dtype)
+
+
+def batchOfOne(g: Graph, x: str) -> str:
+    """x unchanged, once its first dimension is known to be 1 (Squeeze fails otherwise)."""
+    return g.op("Unsqueeze", [g.op("Squeeze", [x, g.init([0], np.int64)]), g.init([0], np.int64)])
 
 
 # ---- realistic-size blocks (--size full) --------------------------------------------------------------
@@ -310,12 +320,15 @@ def motionState(q: np.ndarray) -> np.ndarray:
 
 # ---- motion networks ------------------------------------------------------------------------------
 
-def studentGraph(path: str, mu: float, sig: float, rng, full: bool = False) -> tuple[np.ndarray, np.ndarray]:
+def studentGraph(path: str, mu: float, sig: float, rng, full: bool = False,
+                 dynamic: bool = False) -> tuple[np.ndarray, np.ndarray]:
     a = rng.uniform(-0.6, 0.6, FEAT_DIM).astype(np.float32)
     b = rng.uniform(-0.2, 0.2, FEAT_DIM).astype(np.float32)
     a[0], b[0] = 1.0, 0.0
     g = Graph("hubert_student")
-    x = g.input("mel", [1, N_MEL, 21])
+    x = g.input("mel", ["B", N_MEL, "T"] if dynamic else [1, N_MEL, 21])
+    if dynamic:
+        x = batchOfOne(g, x)
     e = g.op("Exp", [x])
     m = g.op("ReduceMean", [e], axes=[1], keepdims=0)  # [1, 21]
     lo = g.op("Log", [g.op("Add", [m, g.init(1e-6)])])
@@ -338,7 +351,7 @@ def studentGraph(path: str, mu: float, sig: float, rng, full: bool = False) -> t
         keep = np.full(FEAT_DIM, 0.02, np.float32)
         keep[0] = 0.0  # the loudness stays exact
         g.op("Add", [g.op("Add", [y, g.init(b)]), g.op("Mul", [hid, g.init(keep)])], out="feat")
-    g.output("feat", [1, 20, FEAT_DIM])
+    g.output("feat", ["B", "T", FEAT_DIM] if dynamic else [1, 20, FEAT_DIM])
     g.save(path)
     # The tables undo the normalisation of dimension 0; the others get plausible scales.
     fstd = rng.uniform(0.5, 1.5, FEAT_DIM).astype(np.float32)
@@ -347,7 +360,8 @@ def studentGraph(path: str, mu: float, sig: float, rng, full: bool = False) -> t
     return fmean, fstd
 
 
-def lmdmGraph(path: str, init: np.ndarray, l0: float, gain: float, lips: np.ndarray, full: bool = False):
+def lmdmGraph(path: str, init: np.ndarray, l0: float, gain: float, lips: np.ndarray, full: bool = False,
+              dynamic: bool = False):
     keep = np.full(MOTION_DIM, 0.5, np.float32)
     keep[EXPR_AT:] = 1.0
     rest = (init * (1.0 - keep)).astype(np.float32)
@@ -355,8 +369,10 @@ def lmdmGraph(path: str, init: np.ndarray, l0: float, gain: float, lips: np.ndar
     direc[EXPR_AT:] = lips
     direc[200] = 0.004  # a slight nod (translation y) with the opening
     g = Graph("lmdm")
-    kp = g.input("kp", [1, MOTION_DIM])
-    cond = g.input("aud_cond", [1, 80, COND_DIM])
+    kp = g.input("kp", ["B", MOTION_DIM] if dynamic else [1, MOTION_DIM])
+    cond = g.input("aud_cond", ["B", "T", COND_DIM] if dynamic else [1, 80, COND_DIM])
+    if dynamic:
+        kp, cond = batchOfOne(g, kp), batchOfOne(g, cond)
     a = g.op("Slice", [cond, g.init([0], np.int64), g.init([1], np.int64), g.init([2], np.int64)])  # [1, 80, 1]
     z = g.op("Mul", [g.op("Sub", [a, g.init(l0)]), g.init(gain)])
     op = g.op("Sigmoid", [z])
@@ -393,16 +409,18 @@ def lmdmGraph(path: str, init: np.ndarray, l0: float, gain: float, lips: np.ndar
             x = g.op("Add", [g.op("Mul", [clean, g.init(1.0 - nxt)]), g.op("Mul", [x, g.init(nxt)])])
         tiny = g.op("Add", [base3, moved])
         g.op("Add", [tiny, g.op("Mul", [g.op("Tanh", [x]), g.init(1e-3)])], out="pred")
-    g.output("pred", [1, 80, MOTION_DIM])
+    g.output("pred", ["B", "T", MOTION_DIM] if dynamic else [1, 80, MOTION_DIM])
     g.save(path)
     return direc
 
 
-def stitchGraph(path: str, full: bool = False):
+def stitchGraph(path: str, full: bool = False, dynamic: bool = False):
     pull = (0.25 * (1.0 - lipMask())).astype(np.float32)
     g = Graph("stitch")
-    s = g.input("kp_source", [1, 63])
-    d = g.input("kp_driving", [1, 63])
+    s = g.input("kp_source", ["B", 63] if dynamic else [1, 63])
+    d = g.input("kp_driving", ["B", 63] if dynamic else [1, 63])
+    if dynamic:
+        s, d = batchOfOne(g, s), batchOfOne(g, d)
     y = g.op("Add", [d, g.op("Mul", [g.op("Sub", [s, d]), g.init(pull)])])
     if full:
         L = Layers(g, np.random.default_rng(103))
@@ -411,15 +429,16 @@ def stitchGraph(path: str, full: bool = False):
             h = g.op("Relu", [L.linear(h, n_in, n_out)])
         y = g.op("Add", [y, g.op("Mul", [g.op("Tanh", [L.linear(h, 64, 63)]), g.init(1e-4)])])
     g.op("Reshape", [y, g.init([1, 21, 3], np.int64)], out="out")
-    g.output("out", [1, 21, 3])
+    g.output("out", ["B", 21, 3] if dynamic else [1, 21, 3])
     g.save(path)
 
 
 def writeMotion(out: str, nt: int, s_bridge: float, delta_pitch: float, full: bool = False, seed: int = 7,
-                targets: np.ndarray | None = None, opening: dict | None = None):
+                targets: np.ndarray | None = None, opening: dict | None = None, dynamic: bool = False):
     """full: realistic-size networks around the same path; targets: NT x 63 target keypoints for
     xs_target.bin (default: the posed descriptions); opening: {row: (dx, dy, dz)} at full opening
-    (default LIP_DIRS); only the rows the motion model moves (LIP_ROWS) are kept."""
+    (default LIP_DIRS); only the rows the motion model moves (LIP_ROWS) are kept; dynamic: the
+    networks declared with free dimensions (see --dynamic)."""
     os.makedirs(out, exist_ok=True)
     rng = np.random.default_rng(seed)
 
@@ -431,7 +450,7 @@ def writeMotion(out: str, nt: int, s_bridge: float, delta_pitch: float, full: bo
     mu, sig, l0 = calibrate(window, binmat)
     put("hubert_stft_window.bin", window)
     put("hubert_stft_binmat.bin", binmat.reshape(-1))
-    fmean, fstd = studentGraph(os.path.join(out, "hubert_student.onnx"), mu, sig, rng, full)
+    fmean, fstd = studentGraph(os.path.join(out, "hubert_student.onnx"), mu, sig, rng, full, dynamic)
     put("hubert_fmean.bin", fmean)
     put("hubert_fstd.bin", fstd)
     put("emo.bin", rng.uniform(-0.5, 0.5, (N_EMO, 8)))
@@ -457,13 +476,13 @@ def writeMotion(out: str, nt: int, s_bridge: float, delta_pitch: float, full: bo
 
     init = motionState(ch)
     lips = lipDirection(None if opening is None else {r: v for r, v in opening.items() if r in LIP_ROWS})
-    direc = lmdmGraph(os.path.join(out, "lmdm.onnx"), init, l0, 5.0 / sig, lips, full)
+    direc = lmdmGraph(os.path.join(out, "lmdm.onnx"), init, l0, 5.0 / sig, lips, full, dynamic)
     lo = init - 1.0
     hi = init + 1.0
     lo[EXPR_AT:] = init[EXPR_AT:] + np.minimum(direc[EXPR_AT:], 0.0) - 0.01
     hi[EXPR_AT:] = init[EXPR_AT:] + np.maximum(direc[EXPR_AT:], 0.0) + 0.01
     put("v_min_max.bin", np.concatenate([lo, hi]))
-    stitchGraph(os.path.join(out, "stitch.onnx"), full)
+    stitchGraph(os.path.join(out, "stitch.onnx"), full, dynamic)
     meta = {"nt": nt, "n_src": nt, "n_emo": N_EMO, "s_bridge": s_bridge, "delta_pitch": delta_pitch,
             "networks": "full" if full else "tiny", "loudness": {"silence_to_speech_mid": mu, "half_open": l0}}
     with open(os.path.join(out, "meta.json"), "w") as f:
@@ -479,12 +498,14 @@ FCA_LAYERS = (4, 5, 6, 7, 8, 9)
 FCA_WEIGHTS = np.array([0.10, 0.30, 0.20, 0.15, 0.10, 0.10, 0.05], np.float32)  # offsets -1..5
 
 
-def encoderGraph(path: str, rng) -> np.ndarray:
+def encoderGraph(path: str, rng, dynamic: bool = False) -> np.ndarray:
     """Returns the projection [2, 12, 768] (loudness, difference loudness)."""
     proj = rng.uniform(-0.05, 0.05, (2, ENC_LAYERS, ENC_CH)).astype(np.float32)
     proj[0] += 0.08  # the loudness axis dominates every layer
     g = Graph("audio_encoder_8s")
-    x = g.input("input_values", [1, 128000])
+    x = g.input("input_values", ["batch", "seq"] if dynamic else [1, 128000])
+    if dynamic:
+        x = batchOfOne(g, x)
     fr = g.op("Reshape", [x, g.init([ENC_FRAMES, 640], np.int64)])
     floor = math.log(1e-4)
 
@@ -498,20 +519,22 @@ def encoderGraph(path: str, rng) -> np.ndarray:
     y = g.op("MatMul", [f2, g.init(proj.reshape(2, -1))])  # [200, 9216]
     y3 = g.op("Reshape", [y, g.init([ENC_FRAMES, ENC_LAYERS, ENC_CH], np.int64)])
     g.op("Transpose", [y3], out="audio_emb", perm=[1, 0, 2])
-    g.output("audio_emb", [ENC_LAYERS, ENC_FRAMES, ENC_CH])
+    g.output("audio_emb", ["layers", "frames", "channels"] if dynamic else [ENC_LAYERS, ENC_FRAMES, ENC_CH])
     g.save(path)
     return proj
 
 
-def fcaGraph(path: str, proj: np.ndarray, lips: np.ndarray):
+def fcaGraph(path: str, proj: np.ndarray, lips: np.ndarray, dynamic: bool = False):
     a = proj[0, list(FCA_LAYERS)].mean(axis=0).astype(np.float64)
     b = proj[1, list(FCA_LAYERS)].mean(axis=0).astype(np.float64)
     m = np.stack([a, b])
     u = (m.T @ np.linalg.inv(m @ m.T))[:, 0].astype(np.float32)  # u . a = 1, u . b = 0
     g = Graph("fca_stream")
-    cond = g.input("cond", [1, 7 * ENC_CH])
-    prev = g.input("prev", [1, 63])
-    h = g.input("h", [1, 1, 384])
+    cond = g.input("cond", ["B", 7 * ENC_CH] if dynamic else [1, 7 * ENC_CH])
+    prev = g.input("prev", ["B", 63] if dynamic else [1, 63])
+    h = g.input("h", ["B", "L", 384] if dynamic else [1, 1, 384])
+    if dynamic:
+        cond, prev, h = batchOfOne(g, cond), batchOfOne(g, prev), batchOfOne(g, h)
     win = g.op("Reshape", [cond, g.init([7, ENC_CH], np.int64)])
     r7 = g.op("MatMul", [win, g.init(u.reshape(ENC_CH, 1))])  # [7, 1] relative loudness per frame
     r = g.op("MatMul", [g.init(FCA_WEIGHTS.reshape(1, 7)), r7])  # [1, 1]
@@ -522,21 +545,21 @@ def fcaGraph(path: str, proj: np.ndarray, lips: np.ndarray):
     s = g.op("ReduceMean", [hn], axes=[2], keepdims=0)  # [1, 1]
     g.op("Add", [g.op("Mul", [s, g.init((0.8 * lips).reshape(1, 63))]), g.op("Mul", [prev, g.init(0.2)])],
          out="m")
-    g.output("m", [1, 63])
-    g.output("hn", [1, 1, 384])
+    g.output("m", ["B", 63] if dynamic else [1, 63])
+    g.output("hn", ["B", "L", 384] if dynamic else [1, 1, 384])
     g.save(path)
 
 
 FCA_ENCODER = "audio_encoder_8s.onnx"
 
 
-def writeFca(out: str, seed: int = 11, opening: dict | None = None):
+def writeFca(out: str, seed: int = 11, opening: dict | None = None, dynamic: bool = False):
     """fca_stream.onnx and the 8 s encoder it reads (FCA_ENCODER); opening as in writeMotion, every
-    row kept."""
+    row kept; dynamic as in writeMotion."""
     os.makedirs(out, exist_ok=True)
     rng = np.random.default_rng(seed)
-    proj = encoderGraph(os.path.join(out, FCA_ENCODER), rng)
-    fcaGraph(os.path.join(out, "fca_stream.onnx"), proj, lipDirection(opening))
+    proj = encoderGraph(os.path.join(out, FCA_ENCODER), rng, dynamic)
+    fcaGraph(os.path.join(out, "fca_stream.onnx"), proj, lipDirection(opening), dynamic)
 
 
 def main(argv: list[str]) -> int:
@@ -549,15 +572,17 @@ def main(argv: list[str]) -> int:
     pm.add_argument("--delta-pitch", type=float, default=0.0)
     pm.add_argument("--size", choices=("tiny", "full"), default="tiny",
                     help="tiny: small graphs for the tests; full: networks of realistic size for benchmarks")
+    pm.add_argument("--dynamic", action="store_true", help="declare the networks with free dimensions")
     pf = sub.add_parser("fca")
     pf.add_argument("out")
+    pf.add_argument("--dynamic", action="store_true", help="declare the networks with free dimensions")
     a = p.parse_args(argv)
     if a.what == "motion":
         if a.nt < 1:
             p.error("--nt must be at least 1")
-        writeMotion(a.out, a.nt, a.s_bridge, a.delta_pitch, a.size == "full")
+        writeMotion(a.out, a.nt, a.s_bridge, a.delta_pitch, a.size == "full", dynamic=a.dynamic)
     else:
-        writeFca(a.out)
+        writeFca(a.out, dynamic=a.dynamic)
     return 0
 
 
