@@ -53,6 +53,8 @@ std::vector<float> readFloatsOrEmpty(const std::string& path) {
 
 namespace vesk::utt {
 std::function<void()> beforeWarmForTesting;
+AudioModel::FaultHook modelFaultForTesting;
+std::function<void(const char*, int, uint8_t*)> pasteStepForTesting;
 }
 
 vesk_utt::vesk_utt(vesk_ctx* ctx, const vesk_utt_opts& opts) : ctx_(ctx) {
@@ -105,6 +107,8 @@ vesk_utt::vesk_utt(vesk_ctx* ctx, const vesk_utt_opts& opts) : ctx_(ctx) {
   res_xd_.assign(static_cast<size_t>(kQueueCap) * kKp, 0.0f);
   for (Slot& s : ring_) s.bytes.assign(frame_bytes_, 0);
   warm_gate_ = vesk::utt::beforeWarmForTesting;
+  model_fault_ = vesk::utt::modelFaultForTesting;
+  paste_step_ = vesk::utt::pasteStepForTesting;
   start();
 }
 
@@ -308,6 +312,7 @@ void vesk_utt::warmMain() {
     load_error_ = e.what();
     return;
   }
+  model->setFaultHook(model_fault_);
   model->setEager(hybrid_ ? 3 : eager_);
 
   std::unique_ptr<vesk::Renderer> chunk;
@@ -798,8 +803,10 @@ bool vesk_utt::pasteInto(const float* crop, int kind, int si, int index, const f
   const double t0 = nowMs();
   try {
     (void)ctx_->cursor->pullAt(si, slot->bytes.data());
+    if (paste_step_) paste_step_("driver", si, slot->bytes.data());
     if (crop != nullptr) {
       ctx_->paste->composite(crop, 255.0f, ctx_->identity.M(si), slot->bytes.data(), W_, H_);
+      if (paste_step_) paste_step_("composite", si, slot->bytes.data());
     } else if (!ctx_->identity.hasMappedP()) {
       std::lock_guard<std::mutex> pl(prior_mu_);
       ctx_->identity.walkP(si);

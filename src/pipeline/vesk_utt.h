@@ -37,6 +37,14 @@ namespace utt {
 // so a test can hold a session in its loading state. Set it only while no
 // session is being created.
 extern std::function<void()> beforeWarmForTesting;
+// Test seam: the audio model's fault hook (see AudioModel) for sessions
+// created while it is set.
+extern AudioModel::FaultHook modelFaultForTesting;
+// Test seam: called on the pasting thread after each step of an output frame
+// ("driver": the driver frame was read into `frame`; "composite": the crop was
+// pasted onto it); throwing stands for that step failing. Set it only while no
+// session is being created.
+extern std::function<void(const char* step, int si, uint8_t* frame)> pasteStepForTesting;
 }  // namespace utt
 }  // namespace vesk
 
@@ -141,6 +149,8 @@ struct vesk_utt {
   size_t frame_bytes_ = 0;
   std::vector<float> target_;
   std::function<void()> warm_gate_;
+  vesk::utt::AudioModel::FaultHook model_fault_;
+  std::function<void(const char*, int, uint8_t*)> paste_step_;
 
   // Main lock and what it guards.
   std::mutex mu_;

@@ -23,6 +23,7 @@ AudioModel::~AudioModel() {
 }
 
 void AudioModel::reset(int start, int dir) {
+  if (fault_ && !fault_("reset").empty()) return;
   if (a2x_ != nullptr) {
     (void)vesk_a2x_reset(a2x_, start, dir, 1);
   } else {
@@ -39,6 +40,7 @@ void AudioModel::setEager(int eager) {
 }
 
 void AudioModel::push(const float* samples, int n) {
+  if (fault_ && !fault_("push").empty()) return;
   if (a2x_ != nullptr) {
     (void)vesk_a2x_push(a2x_, samples, n);
   } else {
@@ -47,6 +49,7 @@ void AudioModel::push(const float* samples, int n) {
 }
 
 void AudioModel::finish() {
+  if (fault_ && !fault_("finish").empty()) return;
   if (a2x_ != nullptr) {
     vesk_a2x_finish(a2x_);
   } else {
@@ -55,11 +58,13 @@ void AudioModel::finish() {
 }
 
 int AudioModel::avail() {
+  if (fault_ && !fault_("avail").empty()) return 0;
   const int n = a2x_ != nullptr ? vesk_a2x_avail(a2x_) : vesk_motion_avail(motion_);
   return std::max(n, 0);
 }
 
 int AudioModel::pull(int* si, float* xs, float* xd, int max) {
+  if (fault_ && !fault_("pull").empty()) return 0;
   const int n = a2x_ != nullptr ? vesk_a2x_pull(a2x_, si, xs, xd, max) : vesk_motion_pull(motion_, si, xs, xd, max);
   return std::max(n, 0);
 }

@@ -3,6 +3,7 @@
 // what a host would.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -12,11 +13,18 @@ namespace vesk::utt {
 
 class AudioModel {
  public:
+  // Test seam: called with the call's name ("reset", "push", "finish",
+  // "avail", "pull") before each call; a non-empty text skips the call and
+  // makes it fail with that text, as a failing model would.
+  using FaultHook = std::function<std::string(const char* call)>;
+
   // Throws std::runtime_error with the model family's own last-error text.
   static std::unique_ptr<AudioModel> create(bool a2x, const std::string& dir, int threads, const std::string& ep);
   ~AudioModel();
   AudioModel(const AudioModel&) = delete;
   AudioModel& operator=(const AudioModel&) = delete;
+
+  void setFaultHook(FaultHook hook) { fault_ = std::move(hook); }
 
   void reset(int start, int dir);
   void setEager(int eager);
@@ -35,6 +43,7 @@ class AudioModel {
   AudioModel() = default;
   vesk_a2x* a2x_ = nullptr;
   vesk_motion* motion_ = nullptr;
+  FaultHook fault_;
 };
 
 }  // namespace vesk::utt
