@@ -26,13 +26,14 @@ class AudioModel {
 
   void setFaultHook(FaultHook hook) { fault_ = std::move(hook); }
 
+  // Each of these throws std::runtime_error with the model family's error
+  // text when the call fails.
   void reset(int start, int dir);
   void setEager(int eager);
   void push(const float* samples, int n);
   void finish();
   int avail();
-  // Up to max frames into si (max), xs and xd (max x 63); the count, 0 on
-  // failure.
+  // Up to max frames into si (max), xs and xd (max x 63); the count.
   int pull(int* si, float* xs, float* xd, int max);
   // Frames of the finished utterance; -1 before finish.
   int total();
@@ -41,6 +42,11 @@ class AudioModel {
 
  private:
   AudioModel() = default;
+  // The fault hook's text for this call, empty when it runs normally.
+  std::string injected(const char* call) const;
+  // Throws the family's last error when the call just made set one.
+  void check() const;
+
   vesk_a2x* a2x_ = nullptr;
   vesk_motion* motion_ = nullptr;
   FaultHook fault_;
