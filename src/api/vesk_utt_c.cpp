@@ -81,11 +81,16 @@ VESK_EXPORT int vesk_utt_pull_frame(vesk_utt* utt, void* dst, size_t dst_len, ve
       setError(Family::Utt, "vesk_utt_pull_frame: bad args");
       return 0;
     }
-    if (dst_len < utt->frameBytes()) {
-      setError(Family::Utt, "vesk_utt_pull_frame: buffer too small");
-      return 0;
+    switch (utt->pullFrame(dst, dst_len, info)) {
+      case vesk_utt::Pull::Copied:
+        return 1;
+      case vesk_utt::Pull::TooSmall:
+        setError(Family::Utt, "vesk_utt_pull_frame: buffer too small");
+        return 0;
+      case vesk_utt::Pull::None:
+        break;
     }
-    return utt->pullFrame(dst, info) ? 1 : 0;
+    return 0;
   });
 }
 

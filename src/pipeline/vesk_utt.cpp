@@ -54,7 +54,9 @@ std::vector<float> readFloatsOrEmpty(const std::string& path) {
 
 namespace vesk::utt {
 std::function<void()> beforeWarmForTesting;
-}
+AudioModel::FaultHook modelFaultForTesting;
+std::function<void(const char*, int, uint8_t*)> pasteStepForTesting;
+}  // namespace vesk::utt
 
 vesk_utt::vesk_utt(vesk::RenderContext* ctx, const vesk_utt_opts& opts) : ctx_(ctx) {
   if (opts.motion_dir == nullptr || *opts.motion_dir == '\0') throw std::runtime_error("opts.motion_dir required");
@@ -106,6 +108,8 @@ vesk_utt::vesk_utt(vesk::RenderContext* ctx, const vesk_utt_opts& opts) : ctx_(c
   res_xd_.assign(static_cast<size_t>(kQueueCap) * kKp, 0.0f);
   for (Slot& s : ring_) s.bytes.assign(frame_bytes_, 0);
   warm_gate_ = vesk::utt::beforeWarmForTesting;
+  model_fault_ = vesk::utt::modelFaultForTesting;
+  paste_step_ = vesk::utt::pasteStepForTesting;
   start();
 }
 
@@ -198,12 +202,16 @@ void vesk_utt::pushAudio(const int16_t* pcm, int count) {
   {
     std::lock_guard<std::mutex> lk(mu_);
     const double now = nowMs();
-    pending_.reserve(pending_.size() + static_cast<size_t>(count));
-    for (int i = 0; i < count; ++i) pending_.push_back(static_cast<float>(pcm[i]) * (1.0f / 32768.0f));
     last_push_ms_ = now;
-    if (!audio_seen_) {
-      audio_seen_ = true;
-      first_push_ms_ = now;
+    if (count > 0) {
+      if (pending_.empty()) first_push_ms_ = now;
+      if (!end_marks_.empty() && end_marks_.back().at == pending_.size()) end_marks_.back().next_push_ms = now;
+      // resize grows the capacity geometrically, so a host pushing small
+      // chunks while the intake is held does not copy everything each time.
+      const size_t old = pending_.size();
+      pending_.resize(old + static_cast<size_t>(count));
+      float* dst = pending_.data() + old;
+      for (int i = 0; i < count; ++i) dst[i] = static_cast<float>(pcm[i]) * (1.0f / 32768.0f);
     }
   }
   cv_.notify_all();
@@ -213,7 +221,11 @@ void vesk_utt::pushAudio(const int16_t* pcm, int count) {
 void vesk_utt::endUtterance() {
   {
     std::lock_guard<std::mutex> lk(mu_);
-    ended_ = true;
+    // The end belongs to the audio pushed before it: a mark keeps its place
+    // when more audio follows before the run thread takes it. Calls with no
+    // audio between them are one end.
+    const size_t at = pending_.size();
+    if (end_marks_.empty() || end_marks_.back().at != at) end_marks_.push_back(EndMark{at, 0.0});
   }
   cv_.notify_all();
 }
@@ -222,7 +234,7 @@ void vesk_utt::interrupt() {
   {
     std::lock_guard<std::mutex> lk(mu_);
     pending_.clear();
-    ended_ = false;
+    end_marks_.clear();
     read_ = write_;
     job_count_ = 0;
     ++generation_;
@@ -235,10 +247,11 @@ int vesk_utt::framesAvailable() {
   return static_cast<int>(write_ - read_);
 }
 
-bool vesk_utt::pullFrame(void* dst, vesk_utt_frame_info* info) {
+vesk_utt::Pull vesk_utt::pullFrame(void* dst, size_t dst_len, vesk_utt_frame_info* info) {
   {
     std::lock_guard<std::mutex> lk(mu_);
-    if (write_ == read_) return false;
+    if (write_ == read_) return Pull::None;
+    if (dst_len < frame_bytes_) return Pull::TooSmall;
     const Slot& s = ring_[static_cast<size_t>(read_ % kRing)];
     std::memcpy(dst, s.bytes.data(), frame_bytes_);
     if (info != nullptr) {
@@ -256,7 +269,7 @@ bool vesk_utt::pullFrame(void* dst, vesk_utt_frame_info* info) {
     if (s.kind == VESK_UTT_SPEECH) ++stats_.speech_frames;
   }
   cv_.notify_all();
-  return true;
+  return Pull::Copied;
 }
 
 void vesk_utt::stats(vesk_utt_stats* out) {
@@ -309,6 +322,7 @@ void vesk_utt::warmMain() {
     load_error_ = e.what();
     return;
   }
+  model->setFaultHook(model_fault_);
   model->setEager(hybrid_ ? 3 : eager_);
 
   std::unique_ptr<vesk::Renderer> chunk;
@@ -379,13 +393,32 @@ void vesk_utt::dispatchLoop() {
       posted_ = false;
     }
     vesk::utt::AudioModel* m = req.model;
-    if (req.reset) m->reset(req.start, req.dir);
-    if (req.eager != 0) m->setEager(req.eager);
-    if (!req.audio.empty()) m->push(req.audio.data(), static_cast<int>(req.audio.size()));
-    if (req.finish) m->finish();
-    const int b = m->avail();
-    int c = 0;
-    if (req.max > 0 && b > 0) c = m->pull(res_si_.data(), res_xs_.data(), res_xd_.data(), std::min(b, req.max));
+    // A failing model call is a failure of the session, reported like a
+    // render failure; the run thread ends the utterance on what it has.
+    auto attempt = [this](const char* stage, auto&& call) {
+      try {
+        call();
+        return true;
+      } catch (const std::exception& e) {
+        noteRenderFail(stage, e.what(), true);
+      } catch (...) {
+        noteRenderFail(stage, nullptr, true);
+      }
+      return false;
+    };
+    int b = 0, c = 0;
+    bool ok = attempt("audio reset", [&] {
+      if (req.reset) m->reset(req.start, req.dir);
+      if (req.eager != 0) m->setEager(req.eager);
+    });
+    ok = ok && attempt("audio push", [&] {
+           if (!req.audio.empty()) m->push(req.audio.data(), static_cast<int>(req.audio.size()));
+         });
+    const bool finish_failed = ok && req.finish && !attempt("audio finish", [&] { m->finish(); });
+    ok = ok && attempt("audio avail", [&] { b = m->avail(); });
+    ok = ok && attempt("audio pull", [&] {
+           if (req.max > 0 && b > 0) c = m->pull(res_si_.data(), res_xs_.data(), res_xd_.data(), std::min(b, req.max));
+         });
     const int e = m->total();
     req.audio.clear();
     {
@@ -397,6 +430,8 @@ void vesk_utt::dispatchLoop() {
       result_remaining_ = std::max(b - c, 0);
       result_total_ = e;
       result_finished_ = req.finish;
+      result_failed_ = !ok;
+      result_finish_failed_ = finish_failed;
     }
     {
       // Taking the main lock orders the wake-up after a run thread that is
@@ -414,7 +449,7 @@ void vesk_utt::dispatchLoop() {
 bool vesk_utt::collectResult() {
   if (!outstanding_) return false;
   int got, remaining, total;
-  bool finished;
+  bool finished, failed, finish_failed;
   {
     std::lock_guard<std::mutex> lk(dmu_);
     if (!result_ready_) return false;
@@ -424,6 +459,8 @@ bool vesk_utt::collectResult() {
     remaining = result_remaining_;
     total = result_total_;
     finished = result_finished_;
+    failed = result_failed_;
+    finish_failed = result_finish_failed_;
   }
   outstanding_ = false;
   if (outstanding_gen_ != gen_seen_) return true;
@@ -441,10 +478,12 @@ bool vesk_utt::collectResult() {
   q_end_ += got;
   received_ += got;
   remaining_ = remaining;
-  total_ = total;
-  // A model that failed to finish never reports a total; end the utterance on
-  // what it gave rather than waiting for frames that will not come.
-  if (finished && total_ < 0) total_ = static_cast<int>(received_) + remaining_;
+  if (failed) model_failed_ = true;
+  // The total is set once. A model that failed to finish never reports one:
+  // the utterance ends on the frames the model said it had rather than
+  // waiting for frames that will not come.
+  if (total_ < 0)
+    total_ = (finish_failed || (finished && total < 0)) ? static_cast<int>(received_) + remaining_ : total;
   return true;
 }
 
@@ -491,6 +530,7 @@ void vesk_utt::resetUtterance(bool running) {
   remaining_ = 0;
   total_ = -1;
   hybrid_level_ = 0;
+  model_failed_ = false;
 }
 
 void vesk_utt::startUtterance(double first_push) {
@@ -503,11 +543,8 @@ void vesk_utt::startUtterance(double first_push) {
 }
 
 void vesk_utt::endCurrentUtterance() {
-  {
-    std::lock_guard<std::mutex> lk(mu_);
-    audio_seen_ = false;
-  }
   in_utt_ = false;
+  utt_audio_.clear();  // what a failed model was not given
   if (rendered_speech_ && !target_.empty()) {
     cursor_ = nt_ > 0 ? (last_si_ + 1) % nt_ : 0;
     const float* t = targetRow(last_si_);
@@ -530,7 +567,6 @@ void vesk_utt::handleInterrupt() {
     kind = delivered_kind_;
     si = delivered_si_;
     xd = delivered_xd_;
-    audio_seen_ = false;
   }
   // A teeth stage would discard the frames it holds here.
   resetUtterance(false);
@@ -565,11 +601,29 @@ void vesk_utt::runLoop() {
   }
 }
 
+bool vesk_utt::takeIntake(std::vector<float>& taken, double* first_push) {
+  *first_push = first_push_ms_;
+  if (end_marks_.empty()) {
+    taken.swap(pending_);
+    return false;
+  }
+  // Audio after the end call is the next utterance's: it stays, and waits
+  // while this one finishes.
+  const EndMark m = end_marks_.front();
+  end_marks_.erase(end_marks_.begin());
+  const auto cut = pending_.begin() + static_cast<std::ptrdiff_t>(m.at);
+  taken.assign(pending_.begin(), cut);
+  pending_.erase(pending_.begin(), cut);
+  for (EndMark& k : end_marks_) k.at -= m.at;
+  if (!pending_.empty()) first_push_ms_ = m.next_push_ms;
+  return true;
+}
+
 bool vesk_utt::runPass(std::vector<float>& taken) {
   {
     bool stop, ended = false;
     int64_t gen;
-    double last_push, first_push;
+    double last_push, first_push = 0;
     vesk::utt::AudioModel* model;
     int ready, jobs;
     taken.clear();
@@ -579,14 +633,15 @@ bool vesk_utt::runPass(std::vector<float>& taken) {
       // Audio for the next utterance waits while a ramp runs, and while the
       // current utterance is finishing: its model has been told the audio is
       // complete and would drop more.
-      if (state_.load() != 3 && !(in_utt_ && ended_seen_)) {
-        taken.swap(pending_);
-        ended = ended_;
-        ended_ = false;
+      if (!intakeHeld()) {
+        ended = takeIntake(taken, &first_push);
+      } else if (!end_marks_.empty() && end_marks_.front().at == 0) {
+        // An end call with no audio before it while this utterance's end is
+        // already seen (or its ramp runs) came late: it ends nothing.
+        end_marks_.erase(end_marks_.begin());
       }
       gen = generation_;
       last_push = last_push_ms_;
-      first_push = first_push_ms_;
       model = model_;
       chunk_seen_ = chunk_;
       ready = static_cast<int>(write_ - read_);
@@ -600,10 +655,7 @@ bool vesk_utt::runPass(std::vector<float>& taken) {
     const bool collected = collectResult();
 
     if (!taken.empty()) {
-      if (model == nullptr) {
-        std::lock_guard<std::mutex> lk(mu_);
-        audio_seen_ = false;
-      } else {
+      if (model != nullptr) {
         if (!in_utt_) startUtterance(first_push);
         utt_audio_.insert(utt_audio_.end(), taken.begin(), taken.end());
       }
@@ -624,7 +676,7 @@ bool vesk_utt::runPass(std::vector<float>& taken) {
     const int B = rendered_speech_ && chunk_seen_ != nullptr ? chunk_seen_->batch() : 0;
     auto chunkComing = [&] { return queued() < B && B <= queued() + remaining_; };
 
-    if (model != nullptr && in_utt_ && !outstanding_ &&
+    if (model != nullptr && in_utt_ && !outstanding_ && !model_failed_ &&
         (!utt_audio_.empty() || (ended_seen_ && !finish_sent_) || chunkComing() || (queued() < 8 && !modelDone())))
       postRequest(model, w);
 
@@ -650,9 +702,10 @@ bool vesk_utt::runPass(std::vector<float>& taken) {
 
     if (!collected) {
       std::unique_lock<std::mutex> lk(mu_);
-      const bool quiet = state_.load() == 3 ? (!stop_ && generation_ == gen_seen_)
-                                            : (pending_.empty() && !ended_ && !stop_ && generation_ == gen_seen_);
-      if (quiet) cv_.wait_for(lk, kWait);
+      // Held audio and held end calls are no work: with the ring full and
+      // nobody pulling, nothing here can advance until a pull or an interrupt.
+      const bool intake = !intakeHeld() && (!pending_.empty() || !end_marks_.empty());
+      if (!stop_ && generation_ == gen_seen_ && !intake) cv_.wait_for(lk, kWait);
     }
   }
   return true;
@@ -733,7 +786,7 @@ void vesk_utt::emitSpeech(const float* crop, double render_ms) {
   {
     std::lock_guard<std::mutex> lk(mu_);
     ++render_count_;
-    render_total_ += render_ms + wait;
+    render_total_ += render_ms;
     wait_total_ += wait;
     stats_.render_ms = render_count_ == 1 ? render_ms : 0.9 * stats_.render_ms + 0.1 * render_ms;
   }
@@ -798,18 +851,33 @@ bool vesk_utt::pasteInto(const float* crop, int kind, int si, int index, const f
     slot = &ring_[static_cast<size_t>(write_ % kRing)];
   }
   const double t0 = nowMs();
+  bool failed = false;
   try {
     (void)ctx_->cursor->pullAt(si, slot->bytes.data());
+    if (paste_step_) paste_step_("driver", si, slot->bytes.data());
     if (crop != nullptr) {
       ctx_->paste->composite(crop, 255.0f, ctx_->identity.M(si), slot->bytes.data(), W_, H_);
+      if (paste_step_) paste_step_("composite", si, slot->bytes.data());
     } else if (!ctx_->identity.hasMappedP()) {
       std::lock_guard<std::mutex> pl(prior_mu_);
       ctx_->prior.walk(si);
     }
   } catch (const std::exception& e) {
-    // The frame still goes out (as far as it got) so the host's timeline keeps
-    // its length.
     noteRenderFail("paste", e.what(), true);
+    failed = true;
+  } catch (...) {
+    noteRenderFail("paste", nullptr, true);
+    failed = true;
+  }
+  if (failed) {
+    // The slot holds an older frame or a half-pasted one, which the host would
+    // take for this one: it gets the bare driver frame instead, so its timeline
+    // keeps its length. Without even that, the frame is skipped.
+    try {
+      (void)ctx_->cursor->pullAt(si, slot->bytes.data());
+    } catch (...) {
+      return true;
+    }
   }
   const double paste_ms = nowMs() - t0;
   if (wait != nullptr) *wait += paste_ms;
@@ -854,7 +922,6 @@ bool vesk_utt::enqueuePipe(const float* crop, int kind, int si, int index, const
       if (job_count_ < kMaxPasteJobs) break;
       cv_.wait_for(lk, kWait);
     }
-    wait_total_ += nowMs() - t0;
     job = &jobs_[static_cast<size_t>((job_head_ + job_count_) % kMaxPasteJobs)];
   }
   // The slot past the queue's end belongs to this producer until the count is

@@ -38,6 +38,14 @@ namespace utt {
 // so a test can hold a session in its loading state. Set it only while no
 // session is being created.
 extern std::function<void()> beforeWarmForTesting;
+// Test seam: the audio model's fault hook (see AudioModel) for sessions
+// created while it is set.
+extern AudioModel::FaultHook modelFaultForTesting;
+// Test seam: called on the pasting thread after each step of an output frame
+// ("driver": the driver frame was read into `frame`; "composite": the crop was
+// pasted onto it); throwing stands for that step failing. Set it only while no
+// session is being created.
+extern std::function<void(const char* step, int si, uint8_t* frame)> pasteStepForTesting;
 }  // namespace utt
 }  // namespace vesk
 
@@ -53,8 +61,9 @@ struct vesk_utt {
   void endUtterance();
   void interrupt();
   int framesAvailable();
-  // dst holds frameBytes() bytes.
-  bool pullFrame(void* dst, vesk_utt_frame_info* info);
+  enum class Pull { None, Copied, TooSmall };
+  // Copies the next frame into dst when one is ready and fits dst_len bytes.
+  Pull pullFrame(void* dst, size_t dst_len, vesk_utt_frame_info* info);
   void stats(vesk_utt_stats* out);
   int renderStatus(char* buf, int len, int64_t* failures);
   size_t frameBytes() const { return frame_bytes_; }
@@ -83,6 +92,13 @@ struct vesk_utt {
     int64_t generation = 0;
     double enqueue_ms = 0;
   };
+  // Where an end call fell in the pending audio: it ends the utterance after
+  // the first `at` samples; the audio after it begins with the push at
+  // next_push_ms.
+  struct EndMark {
+    size_t at = 0;
+    double next_push_ms = 0;
+  };
   struct Request {
     vesk::utt::AudioModel* model = nullptr;
     std::vector<float> audio;
@@ -95,6 +111,13 @@ struct vesk_utt {
   void runLoop();
   // One pass of the run thread's loop; false once stopped.
   bool runPass(std::vector<float>& taken);
+  // Run thread. While the current utterance finishes or a ramp runs, new audio
+  // and its end calls wait in the intake.
+  bool intakeHeld() const { return state_.load() == 3 || (in_utt_ && ended_seen_); }
+  // Main lock held: moves the pending audio up to the first end call into
+  // taken; true when an end call was taken with it. *first_push: when the
+  // taken audio was first pushed.
+  bool takeIntake(std::vector<float>& taken, double* first_push);
   void warmMain();
   void dispatchLoop();
   void pasteLoop();
@@ -119,8 +142,11 @@ struct vesk_utt {
   const float* renderOne(vesk::Renderer& r, int si, const float* xs, const float* xd);
   const float* targetRow(int si) const { return target_.data() + static_cast<size_t>(si) * kKp; }
   int queued() const { return q_end_ - q_start_; }
-  // Every frame of the finished utterance has come from the model.
-  bool modelDone() const { return finish_sent_ && !outstanding_ && total_ >= 0 && total_ <= received_; }
+  // Every frame of the finished utterance has come from the model, or the
+  // model failed and gives no more.
+  bool modelDone() const {
+    return !outstanding_ && (model_failed_ || (finish_sent_ && total_ >= 0 && total_ <= received_));
+  }
   void printStageReport();
   int64_t generationSnapshot();
 
@@ -142,6 +168,8 @@ struct vesk_utt {
   size_t frame_bytes_ = 0;
   std::vector<float> target_;
   std::function<void()> warm_gate_;
+  vesk::utt::AudioModel::FaultHook model_fault_;
+  std::function<void(const char*, int, uint8_t*)> paste_step_;
 
   // Main lock and what it guards.
   std::mutex mu_;
@@ -153,8 +181,8 @@ struct vesk_utt {
   bool load_failed_ = false;
   std::string load_error_;
   std::vector<float> pending_;
-  bool ended_ = false;
-  bool audio_seen_ = false;
+  std::vector<EndMark> end_marks_;  // ascending
+  // first_push_ms_: when the pending audio's first sample was pushed.
   double first_push_ms_ = 0, last_push_ms_ = 0;
   double utt_start_ms_ = 0;
   int64_t generation_ = 0;
@@ -184,6 +212,8 @@ struct vesk_utt {
   bool result_ready_ = false;
   int result_got_ = 0, result_remaining_ = 0, result_total_ = -1;
   bool result_finished_ = false;
+  // A model call failed; the finish call failed.
+  bool result_failed_ = false, result_finish_failed_ = false;
   bool dispatch_stop_ = false;
   std::vector<int32_t> res_si_;
   std::vector<float> res_xs_, res_xd_;
@@ -200,6 +230,7 @@ struct vesk_utt {
   int cursor_ = 0, dir_ = 1;
   bool in_utt_ = false, ended_seen_ = false, finish_sent_ = false, reset_pending_ = false;
   bool outstanding_ = false;
+  bool model_failed_ = false;  // a model call of this utterance failed
   int64_t outstanding_gen_ = 0, gen_seen_ = 0;
   int64_t received_ = 0;
   int remaining_ = 0, total_ = -1;
