@@ -7,6 +7,7 @@
 #include "audio/vesk_a2x.h"
 #include "audio/vesk_a2x_frontend.h"
 #include "core/vesk_capi.h"
+#include "core/vesk_env.h"
 #include "core/vesk_pool.h"
 #include "vesk/vesk_a2x.h"
 
@@ -145,12 +146,12 @@ VESK_EXPORT int vesk_a2x_preload_w2v(const char* path) {
   return guarded(Family::A2x, "vesk_a2x_preload_w2v", 0, [&] {
     std::string p = path != nullptr ? path : "";
     if (p.empty()) {
-      const char* env = std::getenv("W2V_ONNX");
-      if (env == nullptr) {
+      const auto env = vesk::env::text("W2V_ONNX");
+      if (!env) {
         setError(Family::A2x, "vesk_a2x_preload_w2v: no path and $W2V_ONNX unset");
         return 0;
       }
-      p = env;
+      p = *env;
     }
     std::string why;
     if (vesk::get_shared_w2v(p, vesk::pool::threads(), &why) == nullptr) {

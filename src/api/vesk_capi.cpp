@@ -13,6 +13,7 @@
 #include "render/vesk_bundle_video.h"
 #include "core/vesk_pool.h"
 #include "vesk/vesk.h"
+#include "core/vesk_constants.h"
 
 using vesk::capi::Family;
 
@@ -133,7 +134,7 @@ VESK_EXPORT const float* vesk_render_drive_crop(vesk_ctx* ctx, int frame) {
     setError(Family::Core, "vesk_render_drive_crop: bad frame index");
     return nullptr;
   }
-  const size_t at = static_cast<size_t>(frame) * 63;
+  const size_t at = static_cast<size_t>(frame) * vesk::kKpWidth;
   return vesk_render_kp_crop(ctx, ctx->drive.si[static_cast<size_t>(frame)], ctx->drive.xs.data() + at,
                              ctx->drive.xd.data() + at);
 }

@@ -19,6 +19,8 @@
 #include "bundle/vesk_imx.h"
 #include "core/vesk_half.h"
 #include "core/vesk_pool.h"
+#include "core/vesk_env.h"
+#include "core/vesk_ort.h"
 
 namespace vesk::a2x {
 
@@ -99,12 +101,8 @@ int walkIndex(int64_t start, int64_t k, int dir, int wrap, int nt) {
 }
 
 int frontendRight() {
-  const char* v = std::getenv("VESK_A2X_W2V_RIGHT");
-  if (v == nullptr || *v == '\0') return 12;
-  char* end = nullptr;
-  const long n = std::strtol(v, &end, 10);
-  if (end == v) return 12;
-  return static_cast<int>(std::clamp<long>(n, 0, 1 << 20));
+  const auto n = env::leadingInteger("VESK_A2X_W2V_RIGHT");
+  return n ? static_cast<int>(std::clamp<long long>(*n, 0, 1 << 20)) : 12;
 }
 
 }  // namespace vesk::a2x
@@ -113,8 +111,7 @@ using namespace vesk;
 using namespace vesk::a2x;
 
 vesk_a2x::vesk_a2x(const std::string& bundleDir, int threadsArg)
-    : env(ORT_LOGGING_LEVEL_WARNING, "vesk_a2x"),
-      options(nullptr),
+    : options(nullptr),
       mem(Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault)) {
   const int poolSize = pool::threads();
   threads = (threadsArg > 0 && threadsArg < poolSize) ? threadsArg : poolSize;
@@ -157,9 +154,9 @@ vesk_a2x::vesk_a2x(const std::string& bundleDir, int threadsArg)
   nt = static_cast<int32_t>(xs_target.size() / kKpFloats);
   xs_target.resize(static_cast<size_t>(nt) * kKpFloats);
 
-  const char* w2v = std::getenv("W2V_ONNX");
-  if (w2v == nullptr) throw std::runtime_error("vesk_a2x_create: $W2V_ONNX not set");
-  w2v_path = w2v;
+  const auto w2v = env::text("W2V_ONNX");
+  if (!w2v) throw std::runtime_error("vesk_a2x_create: $W2V_ONNX not set");
+  w2v_path = *w2v;
   if (get_shared_w2v_win(threads, w2v_path)) {
     short_window = true;
     right_base = right;
@@ -169,7 +166,7 @@ vesk_a2x::vesk_a2x(const std::string& bundleDir, int threadsArg)
     if (w2v8 == nullptr) throw std::runtime_error("vesk_a2x_create: shared w2v load failed");
   }
 
-  enc.emplace(env, resolveMember(bdir, "a2x_enc_stream.onnx").c_str(), options);
+  enc.emplace(ort::env(), resolveMember(bdir, "a2x_enc_stream.onnx").c_str(), options);
   {
     Ort::AllocatorWithDefaultOptions alloc;
     const size_t outs = enc->GetOutputCount();
@@ -195,7 +192,7 @@ vesk_a2x::vesk_a2x(const std::string& bundleDir, int threadsArg)
                    metaWidth, outs, has_wn ? 1 : 0);
     }
   }
-  dec.emplace(env, resolveMember(bdir, "a2x_dec.onnx").c_str(), options);
+  dec.emplace(ort::env(), resolveMember(bdir, "a2x_dec.onnx").c_str(), options);
 
   decCtx.assign(static_cast<size_t>(h), 0.0f);
   prev.assign(kKpFloats, 0.0f);
@@ -209,11 +206,8 @@ vesk_a2x::vesk_a2x(const std::string& bundleDir, int threadsArg)
   bindDecoderOutputs();
 
   int primeCount = readMetaInt(meta, "silence_prime", 0);
-  if (const char* sp = std::getenv("VESK_A2X_SILENCE_PRIME")) {
-    char* end = nullptr;
-    const long v = std::strtol(sp, &end, 10);
-    if (end != sp) primeCount = static_cast<int>(std::clamp<long>(v, -1, 1 << 20));
-  }
+  if (const auto v = env::leadingInteger("VESK_A2X_SILENCE_PRIME"))
+    primeCount = static_cast<int>(std::clamp<long long>(*v, -1, 1 << 20));
   if (primeCount > 0) silencePrime(primeCount);
 
   reset(0, 1, 1);

@@ -14,14 +14,14 @@
 #include <vector>
 
 #include "vesk/vesk_a2x.h"
+#include "core/vesk_constants.h"
 
 namespace vesk::a2x {
 
-constexpr int kSampleRate = 16000;
-constexpr int kFrameSamples = 640;
+constexpr int kFrameSamples = kSamplesPerFrame;
 constexpr int kBlockSamples = 5120;
 constexpr int kBlockFrames = 8;
-constexpr int kKpFloats = 63;
+constexpr int kKpFloats = kKpWidth;
 constexpr int kEncBand = 64;
 constexpr int kWholeRunBand = 24;
 constexpr int kTrimFrames = 128;
@@ -80,7 +80,6 @@ struct vesk_a2x {
   void silencePrime(int count);
   void restorePrimed();
 
-  Ort::Env env;
   Ort::SessionOptions options;
   Ort::Session* w2v8 = nullptr;
   std::string w2v_path;

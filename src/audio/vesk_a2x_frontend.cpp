@@ -21,14 +21,13 @@
 #include "core/vesk_pool.h"
 #include "core/vesk_simd.h"
 #include "core/vesk_file.h"
+#include "core/vesk_env.h"
+#include "core/vesk_ort.h"
 
 namespace vesk {
 namespace {
 
-bool cudaEnabled() {
-  const char* v = std::getenv("VESK_A2X_CUDA");
-  return v != nullptr && std::strcmp(v, "1") == 0;
-}
+bool cudaEnabled() { return env::flag("VESK_A2X_CUDA"); }
 
 long long fileSize(const std::string& path) {
   struct stat st {};
@@ -73,7 +72,6 @@ void ownerLoop(Owner* o) {
 
 struct SharedW2v8 {
   std::mutex mu;
-  std::unique_ptr<Ort::Env> env;
   std::unique_ptr<Ort::SessionOptions> options;
   std::unique_ptr<Ort::Session> session;
   std::string path;
@@ -82,12 +80,6 @@ struct SharedW2v8 {
 SharedW2v8& shared8() {
   static SharedW2v8* s = new SharedW2v8;
   return *s;
-}
-
-// The 8 s encoder and the short-window pair share one environment.
-Ort::Env& frontendEnv() {
-  static Ort::Env* env = new Ort::Env(ORT_LOGGING_LEVEL_WARNING, "vesk_a2x_w2v");
-  return *env;
 }
 
 struct SharedWin {
@@ -159,9 +151,9 @@ void vesk_a2x_on_owner_thread(const std::function<void()>& job) {
   if (error) std::rethrow_exception(error);
 }
 
-Ort::Session vesk_a2x_open_session(Ort::Env& env, const std::string& path, Ort::SessionOptions& options) {
+Ort::Session vesk_a2x_open_session(const std::string& path, Ort::SessionOptions& options) {
   try {
-    return Ort::Session(env, path.c_str(), options);
+    return Ort::Session(ort::env(), path.c_str(), options);
   } catch (const std::exception& e) {
     const std::string text = e.what();
     if (text.find("Gelu") == std::string::npos || text.find("float16") == std::string::npos) throw;
@@ -171,17 +163,13 @@ Ort::Session vesk_a2x_open_session(Ort::Env& env, const std::string& path, Ort::
                  path.c_str());
   }
   options.SetGraphOptimizationLevel(ORT_ENABLE_BASIC);
-  return Ort::Session(env, path.c_str(), options);
+  return Ort::Session(ort::env(), path.c_str(), options);
 }
 
 void vesk_a2x_maybe_cuda(Ort::SessionOptions& options, const char* tag) {
   if (!cudaEnabled() || std::strcmp(tag, "w2v") != 0) return;
   size_t mib = 3072;
-  if (const char* v = std::getenv("VESK_A2X_CUDA_MEM_MIB")) {
-    char* end = nullptr;
-    const long long n = std::strtoll(v, &end, 10);
-    if (end != v && n > 0) mib = static_cast<size_t>(n);
-  }
+  if (const auto n = env::leadingInteger("VESK_A2X_CUDA_MEM_MIB"); n && *n > 0) mib = static_cast<size_t>(*n);
   try {
     const OrtApi& api = Ort::GetApi();
     OrtCUDAProviderOptionsV2* cuda = nullptr;
@@ -201,12 +189,10 @@ void vesk_a2x_maybe_cuda(Ort::SessionOptions& options, const char* tag) {
 }
 
 Ort::SessionOptions a2xSessionOptions(int intraThreads) {
-  Ort::SessionOptions o;
-  o.SetIntraOpNumThreads(intraThreads);
-  o.SetInterOpNumThreads(1);
-  o.AddConfigEntry("session.intra_op.allow_spinning", "0");
-  o.SetGraphOptimizationLevel(ORT_ENABLE_ALL);
-  return o;
+  // Spinning stays off whatever VESK_ORT_SPIN says: these sessions run beside the director.
+  ort::SessionConfig config;
+  config.threads = intraThreads;
+  return ort::sessionOptions(config);
 }
 
 Ort::Session* get_shared_w2v(const std::string& path, int threads, std::string* why) {
@@ -214,12 +200,11 @@ Ort::Session* get_shared_w2v(const std::string& path, int threads, std::string* 
   std::lock_guard<std::mutex> lk(s.mu);
   if (s.session) return s.session.get();
   try {
-    Ort::Env& env = frontendEnv();
     s.options = std::make_unique<Ort::SessionOptions>(a2xSessionOptions(threads < 1 ? pool::threads() : threads));
     vesk_a2x_maybe_cuda(*s.options, "w2v");
     std::unique_ptr<Ort::Session> session;
     vesk_a2x_on_owner_thread(
-        [&] { session = std::make_unique<Ort::Session>(vesk_a2x_open_session(env, path, *s.options)); });
+        [&] { session = std::make_unique<Ort::Session>(vesk_a2x_open_session(path, *s.options)); });
     s.session = std::move(session);
     s.path = path;
   } catch (const std::exception& e) {
@@ -237,11 +222,11 @@ bool get_shared_w2v_win(int threads, const std::string& w2vPath) {
   s.tried = true;
 
   std::string trunkPath, headPath;
-  const char* et = std::getenv("VESK_A2X_W2V_WIN_ONNX");
-  const char* eh = std::getenv("VESK_A2X_W2V_HEAD_ONNX");
-  if (et != nullptr && eh != nullptr && *et != '\0' && *eh != '\0') {
-    trunkPath = et;
-    headPath = eh;
+  const auto et = env::text("VESK_A2X_W2V_WIN_ONNX");
+  const auto eh = env::text("VESK_A2X_W2V_HEAD_ONNX");
+  if (et && eh) {
+    trunkPath = *et;
+    headPath = *eh;
   } else {
     const size_t slash = w2vPath.rfind('/');
     const std::string dir = slash == std::string::npos ? std::string() : w2vPath.substr(0, slash + 1);
@@ -267,15 +252,14 @@ bool get_shared_w2v_win(int threads, const std::string& w2vPath) {
   }
 
   try {
-    Ort::Env& env = frontendEnv();
     s.options = std::make_unique<Ort::SessionOptions>(a2xSessionOptions(threads < 1 ? pool::threads() : threads));
     vesk_a2x_maybe_cuda(*s.options, "w2v");
     std::unique_ptr<Ort::Session> trunk, head;
     std::string outName;
     int lt = 0;
     vesk_a2x_on_owner_thread([&] {
-      trunk = std::make_unique<Ort::Session>(vesk_a2x_open_session(env, trunkPath, *s.options));
-      head = std::make_unique<Ort::Session>(vesk_a2x_open_session(env, headPath, *s.options));
+      trunk = std::make_unique<Ort::Session>(vesk_a2x_open_session(trunkPath, *s.options));
+      head = std::make_unique<Ort::Session>(vesk_a2x_open_session(headPath, *s.options));
       if (trunk->GetOutputCount() < 1) throw std::runtime_error("trunk declares no output");
       Ort::AllocatorWithDefaultOptions alloc;
       outName = trunk->GetOutputNameAllocated(0, alloc).get();

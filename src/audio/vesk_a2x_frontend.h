@@ -28,7 +28,7 @@ void vesk_a2x_on_owner_thread(const std::function<void()>& job);
 
 // Opens a session; a float16 Gelu fusion the CPU provider cannot run makes it reopen once at the
 // basic optimisation level.
-Ort::Session vesk_a2x_open_session(Ort::Env& env, const std::string& path, Ort::SessionOptions& options);
+Ort::Session vesk_a2x_open_session(const std::string& path, Ort::SessionOptions& options);
 
 // Adds the CUDA provider to options when VESK_A2X_CUDA is "1" and tag is "w2v"; reports a fallback
 // to the CPU on one line.

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "core/vesk_pool.h"
+#include "core/vesk_ort.h"
 
 namespace vesk {
 
@@ -19,13 +20,14 @@ void accumulate(float* __restrict f, const float* __restrict e, int n) {
 }  // namespace
 
 Fca::Fca(const std::string& encoderPath, const std::string& fcaPath, int threads) {
-  options_.SetIntraOpNumThreads(threads < 1 ? pool::threads() : threads);
-  options_.SetInterOpNumThreads(1);
-  options_.SetGraphOptimizationLevel(ORT_ENABLE_ALL);
-  encoder_.open(env_, encoderPath, options_, {{1, kWindowSamples}},
+  ort::SessionConfig config;
+  config.threads = threads;
+  config.spinning = ort::spinningFromEnv();
+  options_ = ort::sessionOptions(config);
+  encoder_.open(encoderPath, options_, {{1, kWindowSamples}},
                 {static_cast<size_t>(kLayerCount) * kWindowFrames * kChannels}, {"input_values"}, {"audio_emb"});
   // The hidden state's three dimensions are the model's own; a free one takes the contract's 1.
-  stream_.open(env_, fcaPath, options_,
+  stream_.open(fcaPath, options_,
                {{1, static_cast<int64_t>(kOffs.size()) * kChannels}, {1, kKp}, {1, 1, kHidden}}, {kKp, kHidden},
                {"cond", "prev", "h"}, {"m", "hn"});
 }

@@ -13,19 +13,20 @@
 
 #include "audio/vesk_motion_net.h"
 #include "vesk/vesk.h"
+#include "core/vesk_constants.h"
 
 namespace vesk {
 
 class Fca {
  public:
-  static constexpr int kSamplesPerFrame = 640;
+  static constexpr int kSamplesPerFrame = vesk::kSamplesPerFrame;
   static constexpr int kWindowSamples = 128000;
   static constexpr int kWindowFrames = 200;
   static constexpr int kWindowStep = 100;
   static constexpr int kLayerCount = 12;
   static constexpr int kChannels = 768;
   static constexpr int kHidden = 384;
-  static constexpr int kKp = 63;
+  static constexpr int kKp = kKpWidth;
   static constexpr std::array<int, 6> kLayers = {4, 5, 6, 7, 8, 9};
   static constexpr std::array<int, 7> kOffs = {-1, 0, 1, 2, 3, 4, 5};
 
@@ -33,7 +34,7 @@ class Fca {
   Fca(const std::string& encoderPath, const std::string& fcaPath, int threads);
 
   // Frames of n samples: ceil(n / 640), 0 for n < 1.
-  static int framesFor(int n) { return n < 1 ? 0 : static_cast<int>((static_cast<long long>(n) + 639) / 640); }
+  static int framesFor(int n) { return n < 1 ? 0 : static_cast<int>((static_cast<long long>(n) + kSamplesPerFrame - 1) / kSamplesPerFrame); }
 
   // Writes framesFor(n) rows of 63 floats to out and returns their count; 0 for n < 1. Throws when
   // cap is below the frame count (before writing anything) or a model fails.
@@ -50,7 +51,6 @@ class Fca {
   double runSeconds() const { return encoder_.runSeconds() + stream_.runSeconds(); }
 
  private:
-  Ort::Env env_{ORT_LOGGING_LEVEL_WARNING, "vesk_fca"};
   Ort::SessionOptions options_;
   Net encoder_, stream_;
   std::vector<float> feat_;

@@ -11,6 +11,8 @@
 
 #include "bundle/vesk_imx.h"
 #include "core/vesk_pool.h"
+#include "core/vesk_env.h"
+#include "core/vesk_ort.h"
 
 namespace vesk {
 
@@ -109,7 +111,7 @@ void releaseIfLarge(V& v) {
 }  // namespace
 
 Motion::Motion(const std::string& motionDir, int threads, const std::string& ep) {
-  if (const char* d = std::getenv("VESK_MOTION_DUMP"); d != nullptr && *d != '\0') dumpDir_ = d;
+  if (const auto d = env::text("VESK_MOTION_DUMP")) dumpDir_ = *d;
   loadTables(motionDir);
   openNets(motionDir, threads, ep);
 
@@ -175,8 +177,8 @@ void Motion::loadTables(const std::string& dir) {
       for (int j = 0; j < 3; ++j) {
         double sS = 0, sD = 0;
         for (int m = 0; m < 3; ++m) {
-          sS += static_cast<double>(r[63 + 3 * i + m]) * rs[m][j];
-          sD += static_cast<double>(r[63 + 3 * i + m]) * rd[m][j];
+          sS += static_cast<double>(r[kKp + 3 * i + m]) * rs[m][j];
+          sD += static_cast<double>(r[kKp + 3 * i + m]) * rd[m][j];
         }
         p.canS[3 * i + j] = static_cast<float>(sS);
         p.canD[3 * i + j] = static_cast<float>(sD);
@@ -185,28 +187,27 @@ void Motion::loadTables(const std::string& dir) {
 }
 
 void Motion::openNets(const std::string& dir, int threads, const std::string& ep) {
-  options_.SetIntraOpNumThreads(threads < 1 ? pool::threads() : threads);
-  options_.SetInterOpNumThreads(1);
-  options_.SetGraphOptimizationLevel(ORT_ENABLE_ALL);
-  const char* spin = std::getenv("VESK_ORT_SPIN");
-  if (spin == nullptr || std::strcmp(spin, "1") != 0) options_.AddConfigEntry("session.intra_op.allow_spinning", "0");
+  ort::SessionConfig config;
+  config.threads = threads;
+  config.spinning = ort::spinningFromEnv();
   if (!ep.empty()) {
     if (!startsWith(ep, "coreml")) throw std::runtime_error("vesk_motion: unknown ep '" + ep + "'");
-    const std::string unit = ep.size() >= 10 ? ep.substr(7, 3) : std::string();
-    const char* units = unit == "cpu" ? "CPUOnly" : unit == "gpu" ? "CPUAndGPU" : unit == "ane" ? "CPUAndNeuralEngine" : "ALL";
-    try {
-      options_.AppendExecutionProvider("CoreML", {{"ModelFormat", "MLProgram"},
-                                                  {"MLComputeUnits", units},
-                                                  {"ModelCacheDirectory", dir + "/.coreml_cache"}});
-    } catch (const std::exception& e) {
-      std::fprintf(stderr, "[vesk] vesk_motion: CoreML provider unavailable (%s); running on the CPU provider\n",
-                   e.what());
-    }
+    config.coremlUnits = ep.size() >= 10 ? ep.substr(7, 3) : std::string("all");
+    config.coremlCacheDir = dir + "/.coreml_cache";
   }
-  student_.open(env_, dir + "/hubert_student.onnx", options_, {{1, kMelBands, kMelFrames}},
+  try {
+    options_ = ort::sessionOptions(config);
+  } catch (const std::exception& e) {
+    if (config.coremlUnits.empty()) throw;
+    std::fprintf(stderr, "[vesk] vesk_motion: CoreML provider unavailable (%s); running on the CPU provider\n",
+                 e.what());
+    config.coremlUnits.clear();
+    options_ = ort::sessionOptions(config);
+  }
+  student_.open(dir + "/hubert_student.onnx", options_, {{1, kMelBands, kMelFrames}},
                 {kStudentFrames * kFeatDim});
-  lmdm_.open(env_, dir + "/lmdm.onnx", options_, {{1, kMotionDim}, {1, kChunk, kCondDim}}, {kChunk * kMotionDim});
-  stitch_.open(env_, dir + "/stitch.onnx", options_, {{1, kKp}, {1, kKp}}, {kKp});
+  lmdm_.open(dir + "/lmdm.onnx", options_, {{1, kMotionDim}, {1, kChunk, kCondDim}}, {kChunk * kMotionDim});
+  stitch_.open(dir + "/stitch.onnx", options_, {{1, kKp}, {1, kKp}}, {kKp});
 }
 
 double Motion::runSeconds() const { return student_.runSeconds() + lmdm_.runSeconds() + stitch_.runSeconds(); }

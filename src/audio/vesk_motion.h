@@ -17,12 +17,13 @@
 #include "audio/vesk_motion_mel.h"
 #include "audio/vesk_motion_net.h"
 #include "vesk/vesk.h"
+#include "core/vesk_constants.h"
 
 namespace vesk {
 
 class Motion {
  public:
-  static constexpr int kSamplesPerFrame = 640;
+  static constexpr int kSamplesPerFrame = vesk::kSamplesPerFrame;
   static constexpr int kWindowFrames = 5;       // conditioning rows per feature window
   static constexpr int kWindowSamples = 6480;   // audio of one feature window
   static constexpr int kWindowLead = 2000;      // it starts this far before its first frame
@@ -43,7 +44,7 @@ class Motion {
   static constexpr int kTrimRows = 128;         // held rows are trimmed in steps of at least this many
   static constexpr int64_t kTrimSamples = 81920;  // and held audio in steps of at least this many samples
   static constexpr int kDescDim = 328;
-  static constexpr int kKp = 63;
+  static constexpr int kKp = kKpWidth;
   static constexpr std::array<int, 6> kLip = {6, 12, 14, 17, 19, 20};
 
   // Reads meta.json and every table of motionDir and opens the three networks. threads < 1 takes the
@@ -122,7 +123,6 @@ class Motion {
   std::array<float, kMotionDim> initState_{};
   MotionMel mel_;
 
-  Ort::Env env_{ORT_LOGGING_LEVEL_WARNING, "vesk_motion"};
   Ort::SessionOptions options_;
   Net student_, lmdm_, stitch_;
 

@@ -6,6 +6,8 @@
 #include <memory>
 #include <stdexcept>
 
+#include "core/vesk_ort.h"
+
 namespace vesk {
 
 namespace {
@@ -62,7 +64,7 @@ void describe(Ort::Session& s, bool input, size_t i, const std::string& path, Ne
 
 }  // namespace
 
-void Net::open(Ort::Env& env, const std::string& path, const Ort::SessionOptions& options,
+void Net::open(const std::string& path, const Ort::SessionOptions& options,
                const std::vector<std::vector<int64_t>>& inShapes, const std::vector<size_t>& outCounts,
                const std::vector<std::string>& inNames, const std::vector<std::string>& outNames) {
   path_ = path;
@@ -72,7 +74,7 @@ void Net::open(Ort::Env& env, const std::string& path, const Ort::SessionOptions
   } else {
     throw std::runtime_error("cannot open " + path);
   }
-  session_ = std::make_unique<Ort::Session>(env, path.c_str(), options);
+  session_ = std::make_unique<Ort::Session>(ort::env(), path.c_str(), options);
   // Named outputs are picked out of whatever else the model also gives; inputs must all be fed.
   const size_t nOut = session_->GetOutputCount();
   if (session_->GetInputCount() != inShapes.size() || nOut < outCounts.size() ||

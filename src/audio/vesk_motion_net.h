@@ -30,7 +30,7 @@ class Net {
   // Output i must give outCounts[i] floats, in whatever layout. A model with other port counts, other
   // names, non-float ports or shapes that do not fit is refused; with output names given, further
   // outputs of the model are left out of the run.
-  void open(Ort::Env& env, const std::string& path, const Ort::SessionOptions& options,
+  void open(const std::string& path, const Ort::SessionOptions& options,
             const std::vector<std::vector<int64_t>>& inShapes, const std::vector<size_t>& outCounts,
             const std::vector<std::string>& inNames = {}, const std::vector<std::string>& outNames = {});
 

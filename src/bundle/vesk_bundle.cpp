@@ -11,6 +11,7 @@
 
 #include "bundle/vesk_imx.h"
 #include "core/vesk_file.h"
+#include "core/vesk_env.h"
 
 namespace vesk {
 
@@ -195,8 +196,7 @@ Manifest loadManifest(const std::string& path) {
     m.M_src_w = toInt(*sw, "M_src_w");
     m.M_src_h = toInt(*sh, "M_src_h");
   } else {
-    const char* ok = std::getenv("CALVORA2_MSRC_MISSING_OK");
-    if (ok != nullptr && std::string_view(ok) == "1") {
+    if (env::flag("CALVORA2_MSRC_MISSING_OK")) {
       std::fprintf(stderr,
                    "[vesk] WARNING CALVORA2_MSRC_MISSING_OK=1: %s/manifest.json carries no paste-space stamp; "
                    "ASSUMING M was authored on this %dx%d canvas. If it was not, the face pastes off-target"

@@ -139,7 +139,7 @@ Drive loadDrive(const Manifest& m) {
   Drive d;
   d.frames = m.frames;
   const size_t n = frames(m.frames);
-  const size_t rows = checkedProduct({n, 63}, "the drive tables of " + std::to_string(m.frames) + " frames");
+  const size_t rows = checkedProduct({n, static_cast<uint64_t>(kKpWidth)}, "the drive tables of " + std::to_string(m.frames) + " frames");
   d.xs = readRaw<float>(resolveMember(m.dir, "drive/xs.f32"), rows);
   d.xd = readRaw<float>(resolveMember(m.dir, "drive/xd.f32"), rows);
   d.si = readRaw<int32_t>(resolveMember(m.dir, "drive/si.i32"), n);

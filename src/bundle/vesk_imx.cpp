@@ -1,4 +1,5 @@
 #include "bundle/vesk_imx.h"
+#include "core/vesk_env.h"
 #include "core/vesk_file.h"
 
 #include <dirent.h>
@@ -286,8 +287,7 @@ CachePaths cachePathsFor(const std::string& container) {
   std::string stem = baseName(container);
   if (endsWith(stem, ".imx")) stem.resize(stem.size() - 4);
   if (!endsWith(stem, ".veskbundle")) stem += ".veskbundle";
-  const char* env = std::getenv("VESK_IMX_UNWRAP_ROOT");
-  const std::string root = (env != nullptr && *env != '\0') ? std::string(env) : dirName(container);
+  const std::string root = env::text("VESK_IMX_UNWRAP_ROOT").value_or(dirName(container));
   CachePaths p;
   p.dir = rstripSlash(root) + "/" + stem;
   p.marker = p.dir + kMarkerSuffix;

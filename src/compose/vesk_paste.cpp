@@ -13,6 +13,7 @@
 #include "compose/vesk_paste_blur.h"
 #include "core/vesk_pool.h"
 #include "core/vesk_simd.h"
+#include "core/vesk_env.h"
 
 namespace vesk {
 namespace {
@@ -26,16 +27,6 @@ constexpr int kMaxSide = 1024;
 // of at most 1024, so such a row is left alone without looking at it.
 constexpr double kColLimit = 536870912.0;             // 2^29
 constexpr double kRowLimit = 536870912.0 + 2097152.0;  // 2^29 + 2^21
-
-// Leading decimal integer of an environment variable, if it is set and starts with one.
-std::optional<long> envInt(const char* name) {
-  const char* s = std::getenv(name);
-  if (s == nullptr || *s == '\0') return std::nullopt;
-  char* end = nullptr;
-  long v = std::strtol(s, &end, 10);
-  if (end == s) return std::nullopt;
-  return v;
-}
 
 // Clamp to 0..255 and truncate toward zero; NaN gives 0.
 inline uint8_t toByte(float v) {
@@ -74,8 +65,8 @@ Paste::Paste(std::vector<uint8_t> mask_in, int side_in, const PasteUnsharp& unsh
   // The reflected border has to come from inside the crop.
   if (ksize / 2 >= side) throw std::runtime_error("paste: ksize too large for the crop");
 
-  if (auto f = envInt("VESK_PASTE_FAST")) fast = (*f >= 0 && *f <= 2) ? static_cast<int32_t>(*f) : 0;
-  if (auto k = envInt("VESK_PASTE_KSIZE")) {
+  if (auto f = env::leadingInteger("VESK_PASTE_FAST")) fast = (*f >= 0 && *f <= 2) ? static_cast<int32_t>(*f) : 0;
+  if (auto k = env::leadingInteger("VESK_PASTE_KSIZE")) {
     // The environment may only shrink the kernel the bundle states.
     if (*k > 2 && *k % 2 == 1 && *k <= ksize) ksize = static_cast<int32_t>(*k);
   }

@@ -52,4 +52,17 @@ std::optional<long long> integer(const char* name, long long lo, long long hi) {
   return std::nullopt;
 }
 
+std::optional<long long> leadingInteger(const char* name) {
+  const char* v = valueOf(name);
+  if (v == nullptr) return std::nullopt;
+  char* end = nullptr;
+  errno = 0;
+  const long long n = std::strtoll(v, &end, 10);
+  if (end == v) {
+    reportOnce(name, v, "a number");
+    return std::nullopt;
+  }
+  return n;  // strtoll saturates out of range, which every caller clamps anyway
+}
+
 }  // namespace vesk::env

@@ -8,6 +8,8 @@
 #include <thread>
 #include <vector>
 
+#include "core/vesk_env.h"
+
 namespace vesk::pool {
 
 namespace {
@@ -154,9 +156,12 @@ Chunk chunkOf(size_t n, int parts, int i) {
 }
 
 int threads() {
-  static const int count =
-      threadCountFor(std::getenv("VESK_CORE_THREADS"), std::getenv("VESK_PASTE_THREADS"),
-                     std::thread::hardware_concurrency());
+  static const int count = [] {
+    const auto core = env::text("VESK_CORE_THREADS");
+    const auto paste = env::text("VESK_PASTE_THREADS");
+    return threadCountFor(core ? core->c_str() : nullptr, paste ? paste->c_str() : nullptr,
+                          std::thread::hardware_concurrency());
+  }();
   return count;
 }
 

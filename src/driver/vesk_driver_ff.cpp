@@ -14,6 +14,7 @@ extern "C" {
 }
 
 #include "core/vesk_simd.h"
+#include "core/vesk_env.h"
 
 namespace vesk::driver {
 
@@ -100,8 +101,7 @@ void FfSource::open() {
                              " — member/manifest mismatch, refusing");
 
   const AVCodec* opened = nullptr;
-  const char* hw = std::getenv("VESK_DRIVER_HWDEC");
-  if (hw && std::strcmp(hw, "0") == 0) {
+  if (!env::flag("VESK_DRIVER_HWDEC", true)) {
     std::fprintf(stderr,
                  "[vesk-driver] VESK_DRIVER_HWDEC=0 — %s not attempted; the software decoder is the one decoder "
                  "on this fleet (same samples)\n",

@@ -8,6 +8,7 @@
 
 #include "bundle/vesk_imx.h"
 #include "core/vesk_file.h"
+#include "core/vesk_env.h"
 
 namespace vesk {
 
@@ -21,8 +22,7 @@ std::unique_ptr<DriverCursor> openDriverVideo(const Manifest& manifest, int ahea
   const std::string video = resolveMember(manifest.dir, video_name);
   const bool have_video = fileExists(video);
 
-  const char* prefer = std::getenv("VESK_DRIVER_PREFER_MP4");
-  const bool prefer_mp4 = prefer && std::strcmp(prefer, "1") == 0 && have_video;
+  const bool prefer_mp4 = env::flag("VESK_DRIVER_PREFER_MP4") && have_video;
   if (prefer_mp4) {
     if (populated)
       std::fprintf(stderr,

@@ -25,7 +25,7 @@ namespace {
 
 constexpr size_t kPooledLen = 65536;
 constexpr size_t kFsRedLen = 262144;
-constexpr size_t kKpLen = static_cast<size_t>(kHostKpRows) * 3;
+constexpr size_t kKpLen = kKpWidth;
 
 bool startsWith(const std::string& s, const char* p) { return s.rfind(p, 0) == 0; }
 

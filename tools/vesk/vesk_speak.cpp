@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "core/vesk_env.h"
 #include "vesk/vesk.h"
 #include "vesk_progress.h"
 #include "vesk_video_writer.h"
@@ -66,11 +67,6 @@ std::string bundleMember(const std::string& bundle, const char* member) {
   return vesk_bundle_resolve_member(bundle.c_str(), member, path, sizeof path) == 1 ? path : "";
 }
 
-std::string envOr(const char* name) {
-  const char* v = std::getenv(name);
-  return v != nullptr ? v : "";
-}
-
 std::vector<int16_t> loadSpeech(const std::string& path) {
   const Wav wav = readWav(path);
   std::vector<int16_t> pcm = toMono16k(wav);
@@ -88,7 +84,7 @@ struct Outcome {
 // Opens the context the session runs on, with the bundle's own speech encoder when the
 // environment names none.
 std::unique_ptr<vesk_ctx, CtxFree> openContext(const SpeakOptions& o) {
-  if (envOr("W2V_ONNX").empty()) {
+  if (!vesk::env::text("W2V_ONNX")) {
     const std::string enc = bundleMember(o.bundle, "w2v.onnx");
     if (!enc.empty()) ::setenv("W2V_ONNX", enc.c_str(), 1);
   }
@@ -251,7 +247,7 @@ std::unique_ptr<vesk_stream, StreamFree> openStream(const SpeakOptions& o) {
   // shared speech encoder serves.
   std::string encoder = o.encoder;
   if (encoder.empty()) encoder = bundleMember(o.bundle, "audio_encoder_8s.onnx");
-  if (encoder.empty()) encoder = envOr("W2V_ONNX");
+  if (encoder.empty()) encoder = vesk::env::text("W2V_ONNX").value_or("");
   if (encoder.empty()) encoder = bundleMember(o.bundle, "w2v.onnx");
   if (encoder.empty())
     throw std::runtime_error(
