@@ -19,6 +19,7 @@
 #include "bundle/vesk_imx.h"
 #include "core/vesk_half.h"
 #include "core/vesk_pool.h"
+#include "core/vesk_buffer.h"
 #include "core/vesk_env.h"
 #include "core/vesk_ort.h"
 
@@ -57,17 +58,6 @@ std::mutex gZeroMu;
 std::vector<float>* gZeroEmb = nullptr;
 
 std::once_flag gCadenceOnce;
-
-template <class V>
-void eraseFront(V& v, size_t n) {
-  v.erase(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(std::min(n, v.size())));
-}
-
-template <class V>
-void releaseIfLarge(V& v) {
-  v.clear();
-  if (v.capacity() * sizeof(typename V::value_type) > 16777216u) V().swap(v);
-}
 
 }  // namespace
 

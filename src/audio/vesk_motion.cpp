@@ -11,6 +11,7 @@
 
 #include "bundle/vesk_imx.h"
 #include "core/vesk_pool.h"
+#include "core/vesk_buffer.h"
 #include "core/vesk_env.h"
 #include "core/vesk_ort.h"
 
@@ -93,19 +94,6 @@ void clampRow(float* __restrict row, const float* __restrict lo, const float* __
 void audioRow(float* __restrict row, const float* __restrict a, const float* __restrict b, const float* __restrict sd,
               const float* __restrict mn, int n) {
   for (int d = 0; d < n; ++d) row[d] = ((a[d] * sd[d] + mn[d]) + (b[d] * sd[d] + mn[d])) * 0.5f;
-}
-
-template <class V>
-void eraseFront(V& v, size_t n) {
-  v.erase(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(std::min(n, v.size())));
-}
-
-// Empties a buffer; one that grew past 16 MiB gives its memory back, a smaller one keeps it for the
-// next utterance.
-template <class V>
-void releaseIfLarge(V& v) {
-  v.clear();
-  if (v.capacity() * sizeof(typename V::value_type) > 16777216u) V().swap(v);
 }
 
 }  // namespace
