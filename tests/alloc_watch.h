@@ -40,9 +40,13 @@ inline void* watchedAlloc(std::size_t n) {
 
 }  // namespace vesk::test
 
+// The replacement pairs malloc with free; GCC cannot see that the operators replace each other.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void* operator new(std::size_t n) { return vesk::test::watchedAlloc(n); }
 void* operator new[](std::size_t n) { return vesk::test::watchedAlloc(n); }
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+#pragma GCC diagnostic pop
