@@ -116,7 +116,7 @@ struct vesk_utt {
   // Sets up a ramp from (si, xd), the last frame that carried a face, back onto the target rows.
   void beginRamp(int si, const float* xd, int frames);
   bool enqueue(const float* crop, int kind, int si, int index, const float* xd, double* wait) {
-    return paste_.enqueue(crop, kind, si, index, xd, gen_seen_, wait);
+    return paste_.enqueueRaw(crop, kind, si, index, xd, gen_seen_, wait);
   }
   const float* renderOne(vesk::Renderer& r, int si, const float* xs, const float* xd);
   const float* targetRow(int si) const { return target_.data() + static_cast<size_t>(si) * vesk::kKpWidth; }
@@ -138,8 +138,9 @@ struct vesk_utt {
   vesk::utt::AudioModel::FaultHook model_fault_;
   vesk::utt::FailureNote note_;  // noteRenderFail, for the parts that report through it
 
-  // Main lock; it also guards the members from here to the dispatch mailbox.
+  // Main lock; it also guards the members from here to render_count_.
   vesk::utt::MainLock main_;
+  // Installed once by the warm thread; the run thread reads them each pass.
   std::unique_ptr<vesk::utt::AudioModel> model_owned_;
   vesk::utt::AudioModel* model_ = nullptr;
   std::unique_ptr<vesk::Renderer> chunk_owned_;
@@ -156,10 +157,12 @@ struct vesk_utt {
   double render_ms_ = 0;  // the statistics' render time
   double render_total_ = 0, wait_total_ = 0;
   int64_t render_count_ = 0;
-  // Written by the run thread only; read anywhere.
+  // No lock: written by the run thread only, read anywhere.
   std::atomic<vesk::utt::State> state_{vesk::utt::State::Idle};
 
-  // The identity's warp prior is one decoding cursor: renders and idle-frame walks take turns on it.
+  // Prior lock. The identity's warp prior is one decoding cursor: renders (run and warm threads) and
+  // idle-frame walks (the pasting thread) take turns on it under this lock, never with the main lock
+  // held.
   std::mutex prior_mu_;
 
   // The paste stage and the output ring; its members are guarded by the main lock.

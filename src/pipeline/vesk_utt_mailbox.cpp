@@ -17,7 +17,7 @@ ModelMailbox::ModelMailbox(int capacity, FailureNote note, std::function<void()>
 ModelMailbox::~ModelMailbox() { stop(); }
 
 void ModelMailbox::start() {
-  thread_ = std::thread([this] { loop(); });
+  thread_ = std::thread([this] { dispatchLoop(); });
 }
 
 void ModelMailbox::stop() {
@@ -81,7 +81,7 @@ ModelResult ModelMailbox::run(ModelRequest& req) {
   return r;
 }
 
-void ModelMailbox::loop() {
+void ModelMailbox::dispatchLoop() {
   for (;;) {
     ModelRequest req;
     {

@@ -76,7 +76,7 @@ class ModelMailbox {
   const float* xd() const { return xd_.data(); }
 
  private:
-  void loop();
+  void dispatchLoop();
   // The model calls of one request, into the result buffers.
   ModelResult run(ModelRequest& req);
 

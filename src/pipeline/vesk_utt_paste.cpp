@@ -24,7 +24,7 @@ PasteStage::PasteStage(RenderContext& ctx, MainLock& main, std::mutex& prior_mu,
 PasteStage::~PasteStage() { stop(); }
 
 void PasteStage::start() {
-  if (pipelined_) thread_ = std::thread([this] { loop(); });
+  if (pipelined_) thread_ = std::thread([this] { pasteLoop(); });
 }
 
 void PasteStage::stop() {
@@ -83,9 +83,9 @@ void PasteStage::statsLocked(vesk_utt_stats* out) const {
   out->first_frame_ms = first_frame_ms_;
 }
 
-bool PasteStage::enqueue(const float* crop, int kind, int si, int index, const float* xd, int64_t generation,
-                         double* wait) {
-  if (pipelined_) return enqueueJob(crop, kind, si, index, xd, generation, wait);
+bool PasteStage::enqueueRaw(const float* crop, int kind, int si, int index, const float* xd, int64_t generation,
+                            double* wait) {
+  if (pipelined_) return enqueuePipe(crop, kind, si, index, xd, generation, wait);
   return pasteInto(crop, kind, si, index, xd, generation, 0.0, wait);
 }
 
@@ -155,8 +155,8 @@ bool PasteStage::pasteInto(const float* crop, int kind, int si, int index, const
   return true;
 }
 
-bool PasteStage::enqueueJob(const float* crop, int kind, int si, int index, const float* xd, int64_t generation,
-                            double* wait) {
+bool PasteStage::enqueuePipe(const float* crop, int kind, int si, int index, const float* xd, int64_t generation,
+                             double* wait) {
   const double t0 = nowMs();
   Job* job = nullptr;
   {
@@ -193,7 +193,7 @@ bool PasteStage::enqueueJob(const float* crop, int kind, int si, int index, cons
   return true;
 }
 
-void PasteStage::loop() {
+void PasteStage::pasteLoop() {
   for (;;) {
     bool has_crop;
     int32_t kind, si, index;

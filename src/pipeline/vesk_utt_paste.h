@@ -66,18 +66,18 @@ class PasteStage {
   void wake() { cv_.notify_all(); }
 
   size_t frameBytes() const { return frame_bytes_; }
-  bool pipelined() const { return pipelined_; }
 
   // Producer (the run thread): puts the frame (crop null: an idle frame) into the ring, through the
   // paste thread with pipelined paste. False when the session stopped or `generation` is no longer
   // current: the frame is dropped. *wait, when given, gains the time spent.
-  bool enqueue(const float* crop, int kind, int si, int index, const float* xd, int64_t generation, double* wait);
+  bool enqueueRaw(const float* crop, int kind, int si, int index, const float* xd, int64_t generation, double* wait);
+  // Run thread: the first push of the utterance now starting, which its first frame's latency counts from.
+  void setUtteranceStart(double first_push_ms);
 
   // Host side; each takes the main lock.
   int framesAvailable();
   // Copies the next frame into dst when one is ready and fits dst_len bytes.
   Pull pull(void* dst, size_t dst_len, vesk_utt_frame_info* info);
-  void setUtteranceStart(double first_push_ms);
 
   // The main lock held.
   int readyLocked() const { return static_cast<int>(write_ - read_); }
@@ -105,10 +105,10 @@ class PasteStage {
     double enqueue_ms = 0;
   };
 
-  bool enqueueJob(const float* crop, int kind, int si, int index, const float* xd, int64_t generation, double* wait);
+  bool enqueuePipe(const float* crop, int kind, int si, int index, const float* xd, int64_t generation, double* wait);
   bool pasteInto(const float* crop, int kind, int si, int index, const float* xd, int64_t generation, double enqueue_ms,
                  double* wait);
-  void loop();
+  void pasteLoop();
 
   RenderContext& ctx_;
   MainLock& main_;
