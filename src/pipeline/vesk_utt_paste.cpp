@@ -5,6 +5,18 @@
 #include <utility>
 
 namespace vesk::utt {
+namespace {
+
+// The frame's xd row, or zeros for a frame that has none.
+void keepXd(std::array<float, kKpWidth>& out, const float* xd) {
+  if (xd != nullptr) {
+    std::copy(xd, xd + kKpWidth, out.begin());
+  } else {
+    out.fill(0.0f);
+  }
+}
+
+}  // namespace
 
 PasteStage::PasteStage(RenderContext& ctx, MainLock& main, std::mutex& prior_mu, bool pipelined, FailureNote note,
                        StepHook step)
@@ -128,11 +140,7 @@ bool PasteStage::pasteInto(const float* crop, int kind, int si, int index, const
   slot->kind = kind;
   slot->si = si;
   slot->index = index;
-  if (xd != nullptr) {
-    std::copy(xd, xd + kKpWidth, slot->xd.begin());
-  } else {
-    slot->xd.fill(0.0f);
-  }
+  keepXd(slot->xd, xd);
   {
     std::lock_guard<std::mutex> lk(main_.mu);
     if (main_.stop || main_.generation != generation) return false;
@@ -176,11 +184,7 @@ bool PasteStage::enqueuePipe(const float* crop, int kind, int si, int index, con
   job->kind = kind;
   job->si = si;
   job->index = index;
-  if (xd != nullptr) {
-    std::copy(xd, xd + kKpWidth, job->xd.begin());
-  } else {
-    job->xd.fill(0.0f);
-  }
+  keepXd(job->xd, xd);
   job->generation = generation;
   job->enqueue_ms = nowMs();
   {
