@@ -9,6 +9,7 @@
 
 #include "bundle/vesk_imx.h"
 #include "core/vesk_capi.h"
+#include "core/vesk_constants.h"
 #include "api/vesk_ctx.h"
 #include "pipeline/vesk_stream.h"
 #include "vesk/vesk.h"
@@ -45,7 +46,7 @@ bool readTargets(const std::string& path, int nt, std::vector<float>& out) {
   std::ifstream f(path, std::ios::binary | std::ios::ate);
   if (!f) return false;
   const std::streamoff bytes = f.tellg();
-  const size_t want = static_cast<size_t>(nt) * vesk::stream::kKp;
+  const size_t want = static_cast<size_t>(nt) * vesk::kKpWidth;
   if (bytes < 0 || static_cast<size_t>(bytes) != want * sizeof(float)) return false;
   out.resize(want);
   f.seekg(0);
@@ -54,8 +55,9 @@ bool readTargets(const std::string& path, int nt, std::vector<float>& out) {
 
 int runStream(vesk_stream& s, const float* audio, int n, vesk_stream_frame_fn fn, void* user) {
   using namespace vesk::stream;
-  const int N = n < 1 ? 0 : static_cast<int>((static_cast<long long>(n) + kSamplesPerFrame - 1) / kSamplesPerFrame);
-  std::vector<float> deltas(static_cast<size_t>(N) * kKp);
+  const int N =
+      n < 1 ? 0 : static_cast<int>((static_cast<long long>(n) + vesk::kSamplesPerFrame - 1) / vesk::kSamplesPerFrame);
+  std::vector<float> deltas(static_cast<size_t>(N) * vesk::kKpWidth);
   if (vesk_fca_deltas(s.fca, audio, n, deltas.data(), N) != N) {
     vesk::capi::setError(Family::Stream, std::string("vesk_fca_deltas: ") + vesk_fca_last_error());
     return -1;
@@ -64,12 +66,12 @@ int runStream(vesk_stream& s, const float* audio, int n, vesk_stream_frame_fn fn
   if (F < 1) return 0;
 
   const std::vector<int> si = sourceIndices(N, s.nt, s.skip);
-  std::vector<float> xs(static_cast<size_t>(F) * kKp), xd(static_cast<size_t>(F) * kKp);
+  std::vector<float> xs(static_cast<size_t>(F) * vesk::kKpWidth), xd(static_cast<size_t>(F) * vesk::kKpWidth);
   for (int r = 0; r < F; ++r) {
-    const size_t row = static_cast<size_t>(r) * kKp;
-    const float* target = &s.targets[static_cast<size_t>(si[static_cast<size_t>(r)]) * kKp];
-    const float* delta = &deltas[static_cast<size_t>(s.skip + r) * kKp];
-    for (int k = 0; k < kKp; ++k) {
+    const size_t row = static_cast<size_t>(r) * vesk::kKpWidth;
+    const float* target = &s.targets[static_cast<size_t>(si[static_cast<size_t>(r)]) * vesk::kKpWidth];
+    const float* delta = &deltas[static_cast<size_t>(s.skip + r) * vesk::kKpWidth];
+    for (int k = 0; k < vesk::kKpWidth; ++k) {
       xs[row + static_cast<size_t>(k)] = target[k];
       xd[row + static_cast<size_t>(k)] = target[k] + s.scale * delta[k];
     }
@@ -82,7 +84,7 @@ int runStream(vesk_stream& s, const float* audio, int n, vesk_stream_frame_fn fn
   const bool ok = runPipeline(
       F, cropFloats,
       [&](int r) {
-        const size_t row = static_cast<size_t>(r) * kKp;
+        const size_t row = static_cast<size_t>(r) * vesk::kKpWidth;
         return vesk_render_kp_crop(s.ctx, si[static_cast<size_t>(r)], &xs[row], &xd[row]);
       },
       [&](int r, const float* crop) {

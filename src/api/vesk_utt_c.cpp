@@ -96,7 +96,9 @@ VESK_EXPORT int vesk_utt_pull_frame(vesk_utt* utt, void* dst, size_t dst_len, ve
 
 VESK_EXPORT void vesk_utt_get_stats(vesk_utt* utt, vesk_utt_stats* out) {
   clearError(Family::Utt);
-  if (utt != nullptr && out != nullptr) utt->stats(out);
+  if (utt == nullptr || out == nullptr) return;
+  utt->stats(out);
+  out->state = static_cast<int32_t>(utt->state());
 }
 
 VESK_EXPORT int vesk_utt_render_status(vesk_utt* utt, char* buf, int len, int64_t* failures) {

@@ -12,8 +12,6 @@
 namespace vesk::stream {
 
 inline constexpr int kRingSlots = 4;
-inline constexpr int kSamplesPerFrame = 640;
-inline constexpr int kKp = 63;
 
 // Driver index of each rendered frame of a run of `frames` frames that skips the first `skip`: the
 // index walks 0, 1, .., nt - 1, 0, .. from the first frame on, skipped frames included; it stays 0

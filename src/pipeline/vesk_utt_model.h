@@ -33,7 +33,7 @@ class AudioModel {
   void push(const float* samples, int n);
   void finish();
   int avail();
-  // Up to max frames into si (max), xs and xd (max x 63); the count.
+  // Up to max frames into si (max), xs and xd (max x kKpWidth); the count.
   int pull(int* si, float* xs, float* xd, int max);
   // Frames of the finished utterance; -1 before finish.
   int total();
