@@ -76,6 +76,27 @@ std::vector<int64_t> attrInts(GsSlice attr) {
   return v;
 }
 
+// Whether gsRebuild keeps graph field g; node counts the node fields seen so far.
+bool keepGraphField(const GsField& g, const GsGraphEdit& edit, size_t& node) {
+  if (g.wire != kLen) return true;
+  switch (g.number) {
+    case onnx_field::kGraphNode: {
+      const size_t i = node++;
+      return i >= edit.dropNode.size() || edit.dropNode[i] == 0;
+    }
+    case onnx_field::kGraphInput: {
+      const bool isPrgb = gsFirstStr(g.payload, 1) == "P_rgb";
+      return edit.dropPrgb ? !isPrgb : (!edit.onlyPrgb || isPrgb);
+    }
+    case onnx_field::kGraphOutput:
+      return !edit.dropOutputs;
+    case onnx_field::kGraphValueInfo:
+      return edit.newName.empty() || gsFirstStr(g.payload, 1) != edit.newName;
+    default:
+      return true;
+  }
+}
+
 }  // namespace
 
 bool GsReader::next(GsField& f) {
@@ -375,6 +396,9 @@ void gsPutTensorValueInfo(std::vector<uint8_t>& out, uint32_t field, const std::
 void gsRebuild(GsSlice model, const GsGraphEdit& edit, std::vector<uint8_t>& out) {
   out.clear();
   out.reserve(model.n + 256);
+  std::vector<uint8_t> added;
+  if (!edit.newName.empty() && edit.newField != 0)
+    gsPutTensorValueInfo(added, edit.newField, edit.newName, edit.newDims.data(), edit.newDims.size());
   bool rebuilt = false;
   GsReader r(model);
   GsField f;
@@ -384,39 +408,19 @@ void gsRebuild(GsSlice model, const GsGraphEdit& edit, std::vector<uint8_t>& out
       continue;
     }
     rebuilt = true;
-    std::vector<uint8_t> graph;
-    graph.reserve(f.payload.n + 256);
+    // Two walks over the graph's field headers, the first only to learn the new length, so the
+    // kept bytes are copied once, straight into place.
+    size_t len = added.size();
     size_t node = 0;
-    GsReader gr(f.payload);
     GsField g;
-    while (gr.next(g)) {
-      bool keep = true;
-      if (g.wire == kLen) {
-        switch (g.number) {
-          case onnx_field::kGraphNode:
-            keep = node >= edit.dropNode.size() || edit.dropNode[node] == 0;
-            ++node;
-            break;
-          case onnx_field::kGraphInput: {
-            const bool isPrgb = gsFirstStr(g.payload, 1) == "P_rgb";
-            keep = edit.dropPrgb ? !isPrgb : (!edit.onlyPrgb || isPrgb);
-            break;
-          }
-          case onnx_field::kGraphOutput:
-            keep = !edit.dropOutputs;
-            break;
-          case onnx_field::kGraphValueInfo:
-            keep = edit.newName.empty() || gsFirstStr(g.payload, 1) != edit.newName;
-            break;
-          default:
-            break;
-        }
-      }
-      if (keep) gsPutRaw(graph, g.raw);
-    }
-    if (!edit.newName.empty() && edit.newField != 0)
-      gsPutTensorValueInfo(graph, edit.newField, edit.newName, edit.newDims.data(), edit.newDims.size());
-    gsPutBytes(out, onnx_field::kModelGraph, graph.data(), graph.size());
+    for (GsReader gr(f.payload); gr.next(g);)
+      if (keepGraphField(g, edit, node)) len += g.raw.n;
+    putTag(out, onnx_field::kModelGraph, kLen);
+    gsPutVarint(out, len);
+    node = 0;
+    for (GsReader gr(f.payload); gr.next(g);)
+      if (keepGraphField(g, edit, node)) gsPutRaw(out, g.raw);
+    gsPutRaw(out, added);
   }
 }
 
