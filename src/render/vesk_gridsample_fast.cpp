@@ -243,6 +243,11 @@ class WarpKernel {
       lastH_ = io.H;
       lastW_ = io.W;
       if (io.H <= 0 || io.W <= 0) return;
+      // The gather's corner tables hold offsets into the planes as 32-bit integers.
+      if (io.H > std::numeric_limits<int32_t>::max() / kWarpPlaneFloats / io.W) {
+        throw std::runtime_error("com.zentrova::WarpDirector: planes of " + std::to_string(io.H) + " x " +
+                                 std::to_string(io.W) + " pixels are past the 32-bit offsets of the gather");
+      }
       const auto need = static_cast<size_t>(io.H * io.W * kWarpPlaneFloats);
       if (planes_.size() < need) planes_.resize(need);
       const size_t bands = static_cast<size_t>(bandsOf(io.H));

@@ -151,7 +151,8 @@ std::vector<int64_t> targetsToTest() {
 }
 
 // Odd widths and heights, one past a column chunk, and single rows and columns.
-const Shape kShapes[] = {{1, 1, 1}, {2, 1, 9}, {3, 7, 1}, {4, 17, 13}, {12, 33, 40}, {2, 5, 300}, {1, 40, 257}};
+const Shape kShapes[] = {{1, 1, 1},  {2, 1, 9},    {3, 7, 1},   {4, 17, 13}, {3, 2, 2},
+                         {3, 3, 18}, {12, 33, 40}, {2, 5, 300}, {1, 40, 257}};
 
 // --- GridSampleFast.
 
@@ -256,13 +257,19 @@ TEST(WarpDirector, MatchesTheDefinitionAndTheDirectFormGivesTheSameBits) {
     EXPECT_TRUE(near(want, direct, 1e-5));
     for (float v : direct) ASSERT_TRUE(std::isfinite(v));
 
-    // The two phases in bands of 16 rows, as the operator runs them.
-    Floats planes(static_cast<size_t>(plane * vesk::kWarpPlaneFloats), NAN);
-    Floats phased(src.size(), NAN);
-    for (int64_t b = 0; b < s.H; b += 16) vesk::warpDirectorPlanesBand(src.data(), planes.data(), s.W, s.H, b, b + 16);
-    for (int64_t b = 0; b < s.H; b += 16)
-      vesk::warpDirectorGatherBand(planes.data(), grid.data(), phased.data(), s.W, s.H, b, b + 16);
-    EXPECT_TRUE(sameBits(direct, phased));
+    // The two phases in bands of 16 rows, as the operator runs them, on every target.
+    for (int64_t t : targetsToTest()) {
+      hwy::SetSupportedTargetsForTest(t);
+      SCOPED_TRACE(hwy::TargetName(t));
+      Floats planes(static_cast<size_t>(plane * vesk::kWarpPlaneFloats), NAN);
+      Floats phased(src.size(), NAN);
+      for (int64_t b = 0; b < s.H; b += 16)
+        vesk::warpDirectorPlanesBand(src.data(), planes.data(), s.W, s.H, b, b + 16);
+      for (int64_t b = 0; b < s.H; b += 16)
+        vesk::warpDirectorGatherBand(planes.data(), grid.data(), phased.data(), s.W, s.H, b, b + 16);
+      EXPECT_TRUE(sameBits(direct, phased));
+    }
+    hwy::SetSupportedTargetsForTest(0);
 
     Floats banded(src.size(), NAN);
     for (int64_t b = -16; b < s.H + 16; b += 16)
@@ -313,7 +320,7 @@ TEST(WarpDirector, ReproducesABiquadraticSourceInsideTheImage) {
   EXPECT_GT(worst, 0.01);
 }
 
-TEST(WarpDirector, BodyIsNamed) { EXPECT_STREQ(vesk::warpBody(), "scalar"); }
+TEST(WarpDirector, BodyIsNamed) { EXPECT_STREQ(vesk::warpBody(), "highway"); }
 
 // --- Inside ONNX Runtime.
 
