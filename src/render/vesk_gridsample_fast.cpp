@@ -3,17 +3,19 @@
 //
 // A band works a row at a time in chunks of columns: the four clamped corner offsets and the four
 // bilinear weights of each pixel are worked out once, in scalar code shared by every target; then each
-// vector of pixels runs through every channel with its weights held in registers. The sum runs in one fixed order with
-// separate multiplies and adds, so every target and the scalar tail give the same bits.
+// vector of pixels runs through every channel with its weights held in registers. The sum runs in one
+// fixed order with separate multiplies and adds, so every target and the scalar tail give the same bits.
+// clang-format off: foreach_target must come first, and re-includes this file once per target.
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "render/vesk_gridsample_fast.cpp"
+#include "hwy/foreach_target.h"  // IWYU pragma: keep
+#include "hwy/highway.h"
+// clang-format on
+
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-
-#include "hwy/foreach_target.h"  // IWYU pragma: keep
-#include "hwy/highway.h"
 
 HWY_BEFORE_NAMESPACE();
 namespace vesk::gsf::HWY_NAMESPACE {
@@ -104,7 +106,6 @@ HWY_AFTER_NAMESPACE();
 
 #if HWY_ONCE
 #include <limits>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 
@@ -117,8 +118,8 @@ namespace vesk {
 namespace gsf {
 HWY_EXPORT(SampleBandImpl);
 
-// The gathers index a plane with 32-bit offsets.
-void requireOffsets(int64_t H, int64_t W) {
+// The corner tables index a plane with 32-bit offsets.
+static void requireOffsets(int64_t H, int64_t W) {
   if (H > 0 && W > 0 && H > std::numeric_limits<int32_t>::max() / W) {
     throw std::runtime_error("gridsample_fast: an image of " + std::to_string(H) + " x " + std::to_string(W) +
                              " pixels is past the 32-bit offsets of the gathers");

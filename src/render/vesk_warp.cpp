@@ -2,17 +2,19 @@
 // SIMD target; the direct form is scalar. All three share the per-pixel helpers below and compute every
 // value with the same separate multiplies and adds in the same order, so the targets, the scalar tails
 // and the direct form agree bit for bit.
+// clang-format off: foreach_target must come first, and re-includes this file once per target.
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "render/vesk_warp.cpp"
-#include "render/vesk_warp.h"
+#include "hwy/foreach_target.h"  // IWYU pragma: keep
+#include "hwy/highway.h"
+// clang-format on
 
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 
-#include "hwy/foreach_target.h"  // IWYU pragma: keep
-#include "hwy/highway.h"
+#include "render/vesk_warp.h"
 
 #ifndef VESK_WARP_HELPERS
 #define VESK_WARP_HELPERS
