@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/simd_reference.h"
+#include "core/simd_targets.h"
 #include "core/vesk_simd.h"
 #include "core/vesk_simd_targets.h"
 #include "hwy/targets.h"
@@ -23,17 +24,7 @@ using vesk::ref::fromBits;
 // plus an odd rest: covers every tail length.
 constexpr size_t kMaxLen = 3 * 64 + 7;
 
-std::vector<int64_t> targetsToTest() {
-  hwy::SetSupportedTargetsForTest(0);
-  const int64_t supported = hwy::SupportedTargets();
-  const int64_t compiled = vesk::simd::compiledTargets();
-  std::vector<int64_t> out;
-  for (int i = 0; i < 63; ++i) {
-    const int64_t t = int64_t{1} << i;
-    if ((supported & compiled & t) != 0) out.push_back(t);
-  }
-  return out;
-}
+using vesk::test::targetsToTest;
 
 // Float results: the same bits, or NaN on both sides (which NaN an arithmetic operation on two NaNs
 // returns is the processor's choice, not the kernel's).

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "core/simd_targets.h"
 #include "core/vesk_simd.h"
 #include "core/vesk_simd_targets.h"
 #include "render/vesk_gridsample_fast.h"
@@ -138,17 +139,7 @@ bool sameBits(const Floats& a, const Floats& b) {
   return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
 }
 
-std::vector<int64_t> targetsToTest() {
-  hwy::SetSupportedTargetsForTest(0);
-  const int64_t supported = hwy::SupportedTargets();
-  const int64_t compiled = vesk::simd::compiledTargets();
-  std::vector<int64_t> out;
-  for (int i = 0; i < 63; ++i) {
-    const int64_t t = int64_t{1} << i;
-    if ((supported & compiled & t) != 0) out.push_back(t);
-  }
-  return out;
-}
+using vesk::test::targetsToTest;
 
 // Odd widths and heights, one past a column chunk, and single rows and columns.
 const Shape kShapes[] = {{1, 1, 1},  {2, 1, 9},    {3, 7, 1},   {4, 17, 13}, {3, 2, 2},
