@@ -12,14 +12,12 @@
 #include <vector>
 
 #include "bundle/vesk_identity.h"
+#include "render/vesk_warp_prior.h"
 #include "bundle/vesk_imx.h"
 #include "core/vesk_env.h"
 #include "core/vesk_ort.h"
 #include "core/vesk_pool.h"
 #include "core/vesk_simd.h"
-#include "render/vesk_gridsample_fast.h"
-#include "render/vesk_rewrite.h"
-#include "render/vesk_warp_prior.h"
 
 namespace vesk {
 
@@ -31,14 +29,14 @@ constexpr size_t kKpLen = kKpWidth;
 
 bool startsWith(const std::string& s, const char* p) { return s.rfind(p, 0) == 0; }
 
-std::vector<uint8_t> readModel(const std::string& path) {
+std::vector<char> readModel(const std::string& path) {
   std::ifstream f(path, std::ios::binary | std::ios::ate);
   if (!f) throw std::runtime_error("Renderer: cannot open " + path);
   const std::streamoff size = f.tellg();
   if (size < 0) throw std::runtime_error("Renderer: cannot open " + path);
-  std::vector<uint8_t> bytes(static_cast<size_t>(size));
+  std::vector<char> bytes(static_cast<size_t>(size));
   f.seekg(0);
-  f.read(reinterpret_cast<char*>(bytes.data()), size);
+  f.read(bytes.data(), size);
   if (f.gcount() != size) throw std::runtime_error("Renderer: short read on " + path);
   return bytes;
 }
@@ -74,28 +72,7 @@ const char* kNoWarpPrior =
     "to play in place is present, so vesk::Identity mapped NOTHING and Identity::P(si) would be an offset from a null "
     "pointer \xE2\x80\x94 a SEGFAULT on the first frame, not a refusal. REFUSING to create a session.";
 
-// The switches of the load-time preparation are off when their value starts with "0".
-bool switchedOff(const char* name) {
-  const std::optional<std::string> v = env::text(name);
-  return v && (*v)[0] == '0';
-}
-
-std::string bakedGridSampleRefusal(const std::string& path) {
-  return "Renderer: VESK_GS_FAST=0 (or ZENTROVA_CALVORA2_GRIDSAMPLE_FAST=0, which sets it) was asked for, but " + path +
-         " has com.zentrova::GridSampleFast BAKED INTO THE GRAPH. That flag disables the custom-op registration, so "
-         "there would be no kernel to bind and this session would die inside ORT with 'GridSampleFast(-1) is not a "
-         "registered function/op'. There is no standard-GridSample arm on this bundle to measure: the artifact itself "
-         "is non-standard. Run the A/B on a STANDARD-ONNX bundle (the shipping format since "
-         "INFERENCE_STANDARDIZATION.md #1), or unset the flag to load this one.";
-}
-
-bool hasBakedGridSampleFast(const std::vector<uint8_t>& bytes) {
-  try {
-    return graphHasBakedGridSampleFast(bytes);
-  } catch (const std::exception&) {
-    return false;  // bytes the codec cannot read are the runtime's to refuse, with its own words
-  }
-}
+// CoreML compute units for the text after "coreml" and its separator.
 }  // namespace
 
 std::string coremlCacheDir(const std::string& bundleDir) {
@@ -129,7 +106,6 @@ struct __attribute__((visibility("hidden"))) Renderer::Impl {
   std::vector<Ort::Value> bound;
 
   std::string bundleDir;
-  std::string modelKey;
   std::string modelPath;
   int threads = 1;
 
@@ -157,48 +133,9 @@ void Renderer::Impl::buildSession(const std::string& ep) {
   }
   sessionOptions = ort::sessionOptions(config);
 
-  // Custom operators. Without them a graph that already carries GridSampleFast would only fail at
-  // session creation inside the runtime, so it is refused here by name.
-  std::vector<uint8_t> bytes;
-  bool haveBytes = false;
-  bool gsRewrite = false;
-  if (switchedOff("VESK_GS_FAST")) {
-    try {
-      bytes = readModel(modelPath);
-      haveBytes = true;
-    } catch (const std::runtime_error&) {
-      // refused below with the read's own message
-    }
-    if (!bytes.empty() && hasBakedGridSampleFast(bytes)) throw std::runtime_error(bakedGridSampleRefusal(modelPath));
-  } else {
-    registerGridSampleFast(sessionOptions);
-    gsRewrite = !switchedOff("VESK_GS_REWRITE");
-    if (!gsRewrite && !coreml)
-      std::fprintf(stderr,
-                   "[vesk] VESK_GS_REWRITE=0: load-time std GridSample -> com.zentrova::GridSampleFast rewrite "
-                   "DISABLED (%s); the custom op is still registered, so a baked bundle loads and runs its baked "
-                   "kernel. A standard bundle now runs ORT's own GridSample.\n",
-                   modelKey.c_str());
-  }
-
   // Read here rather than by the runtime, so a missing or short model is refused with its path.
-  if (!haveBytes) bytes = readModel(modelPath);
-
-  // Rewrites on the bytes in memory. CoreML keeps the standard GridSample, which it can place.
-  size_t gsNodes = 0;
-  if (!coreml && gsRewrite) gsNodes = rewriteGridSampleToFast(bytes);
-  if (gsNodes > 0)
-    std::fprintf(stderr, "[vesk] std GridSample -> com.zentrova::GridSampleFast load-time rewrite: %zu node(s) (%s)\n",
-                 gsNodes, modelKey.c_str());
-
-  // An unchanged model is loaded by the runtime from its file, and our copy goes before the session
-  // is made rather than after, so the two never stand in memory together.
-  if (gsNodes > 0) {
-    session.emplace(ort::env(), bytes.data(), bytes.size(), sessionOptions);
-  } else {
-    std::vector<uint8_t>().swap(bytes);
-    session.emplace(ort::env(), modelPath.c_str(), sessionOptions);
-  }
+  const std::vector<char> bytes = readModel(modelPath);
+  session.emplace(ort::env(), bytes.data(), bytes.size(), sessionOptions);
 
   epLabel = ep.empty() ? "cpu" : ep;
   std::fprintf(stderr, "[vesk] director ep=%s (%s)\n", epLabel.c_str(),
@@ -280,7 +217,6 @@ Renderer::Renderer(const Manifest& manifest, const Identity& identity, const std
   d.crop = manifest.crop;
   d.threads = threads < 1 ? pool::threads() : threads;
   d.bundleDir = manifest.dir;
-  d.modelKey = model_key;
   d.modelPath = manifest.modelPath(model_key);
 
   // This build carries no fp16 convolution backend: a request for it renders on the ONNX Runtime

@@ -115,7 +115,6 @@ TEST(RenderContext, DirectorIsCreatedOnFirstUseWithTheIntraOpRule) {
   const std::string neon = firstRenderLog(0, "neon");
   EXPECT_EQ(neon.find("intra-op"), std::string::npos) << neon;
   EXPECT_NE(neon.find("[vesk] fp16 NEON backend requested but unavailable on this build/CPU; using ORT\n"
-                      "[vesk] std GridSample -> com.zentrova::GridSampleFast load-time rewrite: 1 node(s) (b1)\n"
                       "[vesk] director ep=cpu (ORT CPU EP)\n"),
             std::string::npos)
       << neon;

@@ -38,10 +38,6 @@ if(BUILD_TESTING OR VESK_BUILD_TESTS)
   vesk_bundle_fixture(faulty --canvas 320x240 --crop 128 --nt 8 --seed 5 --models b1,b24_fp32 --audio --fail-open 0.02)
   # A one-frame identity: every frame plays driver frame 0.
   vesk_bundle_fixture(nt1 --canvas 160x120 --crop 64 --nt 1 --seed 6 --models b1 --audio)
-  # Directors whose warp samples through GridSample configurations the load-time GridSampleFast
-  # rewrite must leave alone, and one with GridSampleFast baked in.
-  vesk_bundle_fixture(gsvariants --canvas 160x120 --crop 64 --nt 4 --seed 7
-                      --models b1,b1_gszeros,b1_gsnomode,b1_gsalign,b1_gsbaked)
   # The unified layout with an HEVC prior, M authored on another canvas, and its IMX container.
   vesk_bundle_fixture(unified --canvas 320x240 --crop 128 --nt 8 --seed 4 --prior hevc --unified
                       --msrc 640x480 --imx "${VESK_BUNDLES_DIR}/unified.imx")

@@ -366,36 +366,6 @@ def featSynth(batch: int, crop: int, fail_open: float | None = None) -> onnx.Mod
     return b.model(f"vesk synthetic FeatSynth director, batch {batch}, crop {crop}")
 
 
-# Variants of the m4b director that differ only in the warp's sampling node: three GridSample
-# configurations the load-time GridSampleFast rewrite must leave alone (zero padding, no "mode"
-# attribute, align_corners 1), and the node already baked into the custom operator.
-GS_VARIANTS = ("gszeros", "gsnomode", "gsalign", "gsbaked")
-ZENTROVA_DOMAIN = "com.zentrova"
-
-
-def gridSampleVariant(m: onnx.ModelProto, variant: str) -> onnx.ModelProto:
-    """m with its one GridSample node changed as the variant says (see GS_VARIANTS)."""
-    nodes = [n for n in m.graph.node if n.op_type == "GridSample"]
-    if len(nodes) != 1:
-        raise ValueError(f"expected one GridSample node, found {len(nodes)}")
-    n = nodes[0]
-    attrs = {a.name: a for a in n.attribute}
-    if variant == "gszeros":
-        attrs["padding_mode"].s = b"zeros"
-    elif variant == "gsnomode":
-        n.attribute.remove(attrs["mode"])
-    elif variant == "gsalign":
-        attrs["align_corners"].i = 1
-    elif variant == "gsbaked":
-        n.op_type = "GridSampleFast"
-        n.domain = ZENTROVA_DOMAIN
-        del n.attribute[:]
-        m.opset_import.append(helper.make_opsetid(ZENTROVA_DOMAIN, 1))
-    else:
-        raise ValueError(f"unknown GridSample variant '{variant}'")
-    return m
-
-
 def parseKey(key: str) -> tuple[int, str]:
     """Model key "b<N>[_<variant>]" -> (batch, variant); "render", the key the whole-run stream
     opens, is the plain director at batch 1."""
@@ -406,9 +376,9 @@ def parseKey(key: str) -> tuple[int, str]:
     head, _, variant = key[1:].partition("_")
     if not head.isdigit() or int(head) < 1:
         raise ValueError(f"model key '{key}' has no batch number")
-    if variant not in ("", "fp32", "kp22", "kp20", "kpdyn", "s2blend", "featsynth", "probe") + GS_VARIANTS:
+    if variant not in ("", "fp32", "kp22", "kp20", "kpdyn", "s2blend", "featsynth", "probe"):
         raise ValueError(f"model key '{key}': unknown variant '{variant}' "
-                         "(fp32, kp22, kp20, kpdyn, s2blend, featsynth, probe, " + ", ".join(GS_VARIANTS) + ")")
+                         "(fp32, kp22, kp20, kpdyn, s2blend, featsynth, probe)")
     return int(head), variant
 
 
@@ -443,6 +413,4 @@ def build(key: str, crop: int, fail_open: float | None = None) -> onnx.ModelProt
         return m4b(batch, crop, blend_2d=True, fail_open=fail_open)
     if variant == "probe":
         return m4b(batch, crop, probe=True, fail_open=fail_open)
-    if variant in GS_VARIANTS:
-        return gridSampleVariant(m4b(batch, crop, fail_open=fail_open), variant)
     return m4b(batch, crop, fail_open=fail_open)

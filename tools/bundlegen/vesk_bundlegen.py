@@ -69,9 +69,7 @@ def parseArgs(argv):
                "whole-run stream opens; --audio adds it), b<N>_fp32 (the same, named as the batched fp32 "
                "build), b1_kp22 (keypoint inputs declare 22 rows), b1_kp20 (20 rows), b1_kpdyn (a dynamic row count), b1_s2blend (carries a MatMul named "
                "/s2/blend), b1_featsynth (FeatSynth contract; needs --fs-red), b1_probe (also outputs its sampling "
-               "grid and warped source, for tests), b1_gszeros, b1_gsnomode, b1_gsalign (the warp's GridSample with "
-               "zero padding, without a mode attribute, with align_corners 1), b1_gsbaked (the warp sampled by "
-               "com.zentrova::GridSampleFast). 'all' = " + ",".join(ALL_MODELS) +
+               "grid and warped source, for tests). 'all' = " + ",".join(ALL_MODELS) +
                ". The output directory is replaced as a whole (written beside it, then renamed).")
     p.add_argument("--out", required=True, help="bundle directory to write")
     p.add_argument("--canvas", type=parseSize, default=(1920, 1080), metavar="WxH",
