@@ -2,7 +2,7 @@
 // nothing else, in the format --benchmark_format names (console, json, csv), so a tool can read it;
 // --benchmark_out, --benchmark_filter and --benchmark_min_time work as documented. After the run the
 // speed-up of each BM_<what>/vesk over the baselines beside it (BM_<what>/baseline, or another name
-// such as BM_<what>/libswscale) goes to standard error, where it reaches a person and no parser.
+// such as BM_<what>/libswscale) goes to standard error in a console run, where it reaches a person.
 //
 //   int main(int argc, char** argv) { return vesk::bench::run(argc, argv); }
 #pragma once
@@ -37,6 +37,14 @@ inline bool minTimeGiven(int argc, char** argv) {
   for (int i = 1; i < argc; ++i)
     if (std::strncmp(argv[i], "--benchmark_min_time", 20) == 0) return true;
   return std::getenv("BENCHMARK_MIN_TIME") != nullptr;
+}
+
+// The report goes to a person unless --benchmark_format (or BENCHMARK_FORMAT) names json or csv.
+inline bool consoleFormat(int argc, char** argv) {
+  const char* format = std::getenv("BENCHMARK_FORMAT");
+  for (int i = 1; i < argc; ++i)
+    if (std::strncmp(argv[i], "--benchmark_format=", 19) == 0) format = argv[i] + 19;
+  return format == nullptr || std::strcmp(format, "console") == 0;
 }
 
 // Forwards everything to the reporter the flags chose and keeps each run's times for the ratios.
@@ -116,6 +124,7 @@ void minTimeByDefault(benchmark::internal::Benchmark* b) {
 // Runs the registered benchmarks under Google Benchmark's flags; returns the exit status.
 inline int run(int argc, char** argv) {
   const bool minTime = detail::minTimeGiven(argc, argv);
+  const bool forPeople = detail::consoleFormat(argc, argv);
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   if (!minTime) {
@@ -129,7 +138,8 @@ inline int run(int argc, char** argv) {
   detail::PairReporter reporter(benchmark::CreateDefaultDisplayReporter());
   benchmark::RunSpecifiedBenchmarks(&reporter);
   std::fflush(stdout);
-  reporter.printRatios(stderr);
+  // A machine-readable run keeps both streams free of prose, so a tool that merges them still parses.
+  if (forPeople) reporter.printRatios(stderr);
   benchmark::Shutdown();
   return 0;
 }
