@@ -1,11 +1,11 @@
-// The resampling half of the WAV reader, kept apart so that the parser builds without FFmpeg.
+// The resampling half of the audio reader.
 #include <algorithm>
 #include <climits>
 #include <memory>
 #include <stdexcept>
 #include <vector>
 
-#include "vesk_wav.h"
+#include "vesk_audio.h"
 
 extern "C" {
 #include <libavutil/channel_layout.h>
@@ -34,29 +34,21 @@ void check(int code, const char* what) {
 
 }  // namespace
 
-std::vector<int16_t> toMono16k(const Wav& wav) {
-  if (wav.channels < 1 || wav.rate < 1) throw std::runtime_error("resampling to 16 kHz: no audio format");
-  const size_t frames = wav.frames();
-  // A channel count without a standard layout has no downmix of its own; the mean of the
-  // channels is defined for every count and keeps a mono file's samples as they are.
-  std::vector<float> mono(frames);
-  const size_t C = static_cast<size_t>(wav.channels);
-  for (size_t i = 0; i < frames; ++i) {
-    float sum = 0.0f;
-    for (size_t c = 0; c < C; ++c) sum += wav.samples[i * C + c];
-    mono[i] = sum / static_cast<float>(C);
-  }
+std::vector<int16_t> toMono16k(const Audio& audio) {
+  if (audio.rate < 1) throw std::runtime_error("resampling to 16 kHz: no audio format");
+  const std::vector<float>& mono = audio.mono;
+  const size_t frames = mono.size();
 
   SwrContext* raw = nullptr;
   AVChannelLayout layout = AV_CHANNEL_LAYOUT_MONO;
-  check(swr_alloc_set_opts2(&raw, &layout, AV_SAMPLE_FMT_S16, kEngineRate, &layout, AV_SAMPLE_FMT_FLT, wav.rate, 0,
+  check(swr_alloc_set_opts2(&raw, &layout, AV_SAMPLE_FMT_S16, kEngineRate, &layout, AV_SAMPLE_FMT_FLT, audio.rate, 0,
                             nullptr),
         "options");
   std::unique_ptr<SwrContext, SwrFree> swr(raw);
   check(swr_init(swr.get()), "init");
 
   std::vector<int16_t> out;
-  out.reserve(static_cast<size_t>(static_cast<double>(frames) * kEngineRate / wav.rate) + 64);
+  out.reserve(static_cast<size_t>(static_cast<double>(frames) * kEngineRate / audio.rate) + 64);
   constexpr size_t kBlock = 1 << 16;
   std::vector<int16_t> buf;
   size_t at = 0;
