@@ -1,5 +1,6 @@
 // Hostile model bytes: every read of the codec either answers or throws one of its three texts, and
-// a rebuilt model reads back and rebuilds to itself. The seeds are tiny models written with the
+// a rebuilt model reads back and rebuilds to itself; the GridSample rewrite either leaves the bytes as
+// they were or writes a model it finds nothing more to rewrite in. The seeds are tiny models written with the
 // bundle generator's graph helper (tools/bundlegen/onnxgraph.py).
 #include <cstdint>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "render/vesk_onnx.h"
+#include "render/vesk_rewrite.h"
 
 namespace {
 
@@ -65,6 +67,23 @@ void rebuildTwice(vesk::GsSlice model, const vesk::GsGraphEdit& edit) {
   if (once != twice) std::abort();
 }
 
+void rewriteOnce(vesk::GsSlice model) {
+  const std::vector<uint8_t> original(model.p, model.p + model.n);
+  std::vector<uint8_t> bytes = original;
+  size_t count = 0;
+  try {
+    count = vesk::rewriteGridSampleToFast(bytes);
+  } catch (const std::runtime_error& e) {
+    expectOurText(e);
+    if (bytes != original) std::abort();  // no partial results
+    return;
+  }
+  if (count == 0 && bytes != original) std::abort();
+  if (count == 0) return;
+  const std::vector<uint8_t> once = bytes;
+  if (vesk::rewriteGridSampleToFast(bytes) != 0 || bytes != once) std::abort();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -93,5 +112,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } catch (const std::runtime_error& e) {
     expectOurText(e);
   }
+  rewriteOnce(model);
   return 0;
 }

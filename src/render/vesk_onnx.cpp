@@ -76,12 +76,19 @@ std::vector<int64_t> attrInts(GsSlice attr) {
   return v;
 }
 
-// Whether gsRebuild keeps graph field g; node counts the node fields seen so far.
-bool keepGraphField(const GsField& g, const GsGraphEdit& edit, size_t& node) {
+// Whether gsRebuild keeps graph field g as it is; node counts the node fields seen so far, and
+// *replacement is set to a node's replacement (which is written instead of it).
+bool keepGraphField(const GsField& g, const GsGraphEdit& edit, size_t& node,
+                    const std::vector<uint8_t>** replacement) {
+  *replacement = nullptr;
   if (g.wire != kLen) return true;
   switch (g.number) {
     case onnx_field::kGraphNode: {
       const size_t i = node++;
+      if (i < edit.replaceNode.size() && !edit.replaceNode[i].empty()) {
+        *replacement = &edit.replaceNode[i];
+        return false;
+      }
       return i >= edit.dropNode.size() || edit.dropNode[i] == 0;
     }
     case onnx_field::kGraphInput: {
@@ -90,6 +97,8 @@ bool keepGraphField(const GsField& g, const GsGraphEdit& edit, size_t& node) {
     }
     case onnx_field::kGraphOutput:
       return !edit.dropOutputs;
+    case onnx_field::kGraphInitializer:
+      return edit.dropInitializers.empty() || edit.dropInitializers.count(gsFirstStr(g.payload, 8)) == 0;
     case onnx_field::kGraphValueInfo:
       return edit.newName.empty() || gsFirstStr(g.payload, 1) != edit.newName;
     default:
@@ -393,6 +402,22 @@ void gsPutTensorValueInfo(std::vector<uint8_t>& out, uint32_t field, const std::
   gsPutBytes(out, field, vi.data(), vi.size());
 }
 
+void gsReplaceGraph(GsSlice model, const std::vector<uint8_t>& graph, std::vector<uint8_t>& out) {
+  out.clear();
+  out.reserve(model.n + graph.size() + 64);
+  bool replaced = false;
+  GsReader r(model);
+  GsField f;
+  while (r.next(f)) {
+    if (replaced || f.number != onnx_field::kModelGraph || f.wire != kLen) {
+      gsPutRaw(out, f.raw);
+      continue;
+    }
+    replaced = true;
+    gsPutBytes(out, onnx_field::kModelGraph, graph.data(), graph.size());
+  }
+}
+
 void gsRebuild(GsSlice model, const GsGraphEdit& edit, std::vector<uint8_t>& out) {
   out.clear();
   out.reserve(model.n + 256);
@@ -410,18 +435,59 @@ void gsRebuild(GsSlice model, const GsGraphEdit& edit, std::vector<uint8_t>& out
     rebuilt = true;
     // Two walks over the graph's field headers, the first only to learn the new length, so the
     // kept bytes are copied once, straight into place.
-    size_t len = added.size();
+    size_t len = added.size() + edit.appendGraph.size();
     size_t node = 0;
     GsField g;
-    for (GsReader gr(f.payload); gr.next(g);)
-      if (keepGraphField(g, edit, node)) len += g.raw.n;
+    const std::vector<uint8_t>* replacement = nullptr;
+    for (GsReader gr(f.payload); gr.next(g);) {
+      if (keepGraphField(g, edit, node, &replacement))
+        len += g.raw.n;
+      else if (replacement != nullptr)
+        len += replacement->size();
+    }
     putTag(out, onnx_field::kModelGraph, kLen);
     gsPutVarint(out, len);
     node = 0;
-    for (GsReader gr(f.payload); gr.next(g);)
-      if (keepGraphField(g, edit, node)) gsPutRaw(out, g.raw);
+    for (GsReader gr(f.payload); gr.next(g);) {
+      if (keepGraphField(g, edit, node, &replacement))
+        gsPutRaw(out, g.raw);
+      else if (replacement != nullptr)
+        gsPutRaw(out, *replacement);
+    }
     gsPutRaw(out, added);
+    gsPutRaw(out, edit.appendGraph);
   }
+  gsPutRaw(out, edit.appendModel);
+}
+
+std::optional<GsSlice> gsAttribute(GsSlice node, const char* name) {
+  GsReader r(node);
+  GsField f;
+  while (r.next(f))
+    if (f.number == 5 && f.wire == kLen && gsFirstStr(f.payload, 1) == name) return f.payload;
+  return std::nullopt;
+}
+
+int64_t gsAttrInt(GsSlice attr) { return attrInt(attr); }
+
+bool gsStandardDomain(GsSlice node) {
+  const std::string d = gsFirstStr(node, 7);
+  return d.empty() || d == "ai.onnx";
+}
+
+bool gsImportsDomain(GsSlice model, const std::string& domain) {
+  GsReader r(model);
+  GsField f;
+  while (r.next(f))
+    if (f.number == onnx_field::kModelOpsetImport && f.wire == kLen && gsFirstStr(f.payload, 1) == domain) return true;
+  return false;
+}
+
+void gsPutOpsetImport(std::vector<uint8_t>& out, const std::string& domain, int64_t version) {
+  std::vector<uint8_t> opset;
+  gsPutBytes(opset, 1, domain);
+  gsPutVarintField(opset, 2, static_cast<uint64_t>(version));
+  gsPutBytes(out, onnx_field::kModelOpsetImport, opset.data(), opset.size());
 }
 
 }  // namespace vesk

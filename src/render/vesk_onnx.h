@@ -70,6 +70,12 @@ struct GsGraphEdit {
   std::string newName;
   std::vector<int64_t> newDims;
   uint32_t newField = 0;  // 11: graph input, 12: graph output
+  // Per node index: when non-empty, these already encoded graph fields (any number of nodes) stand
+  // where the node stood, so a replacement keeps the graph's topological order.
+  std::vector<std::vector<uint8_t>> replaceNode;
+  std::unordered_set<std::string> dropInitializers;  // initializers (by name) left out
+  std::vector<uint8_t> appendGraph;  // encoded graph fields after all the others (new initializers)
+  std::vector<uint8_t> appendModel;  // encoded model fields after all the others (an opset import)
 };
 
 // The Resize attributes the head rewrite looks at; absent ones stay unset.
@@ -126,6 +132,16 @@ bool hcTensorFloats(GsSlice tensor, std::vector<float>& out);
 GsSlice hcConstValue(GsSlice node);
 // A Resize node's attributes (node: a NodeProto payload).
 HcAttrs hcReadAttrs(GsSlice node);
+// A node's first attribute of that name (an AttributeProto payload); nothing when it has none.
+std::optional<GsSlice> gsAttribute(GsSlice node, const char* name);
+// An AttributeProto's INT value (0 when it holds none).
+int64_t gsAttrInt(GsSlice attr);
+// Whether a node's domain is the standard one: absent, empty or "ai.onnx".
+bool gsStandardDomain(GsSlice node);
+// Whether the model imports an opset of that domain.
+bool gsImportsDomain(GsSlice model, const std::string& domain);
+// A ModelProto opset import field (domain, version).
+void gsPutOpsetImport(std::vector<uint8_t>& out, const std::string& domain, int64_t version);
 
 // --- Writing: each appends to out.
 
@@ -150,6 +166,10 @@ void hcInit(std::vector<uint8_t>& out, const std::string& name, const std::vecto
 // symbolic dim "vesk_hoist_d<index>".
 void gsPutTensorValueInfo(std::vector<uint8_t>& out, uint32_t field, const std::string& name, const int64_t* dims,
                           size_t n);
+
+// The model copied into out with its first graph field's payload replaced by `graph`; every other
+// field is copied byte for byte.
+void gsReplaceGraph(GsSlice model, const std::vector<uint8_t>& graph, std::vector<uint8_t>& out);
 
 // The model copied into out with its first graph field rebuilt as `edit` says, in place; every
 // other field, in the model and in the graph, is copied byte for byte in the order it stands.

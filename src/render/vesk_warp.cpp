@@ -157,62 +157,56 @@ void PlanesBandImpl(const float* HWY_RESTRICT source, float* HWY_RESTRICT planes
   }
 }
 
-template <class DF>
-HWY_INLINE hn::Vec<DF> Gather(DF df, const float* HWY_RESTRICT src, const int32_t* HWY_RESTRICT o) {
-  HWY_ALIGN float lanes[HWY_MAX_BYTES / sizeof(float)];
-  for (size_t l = 0; l < hn::Lanes(df); ++l) lanes[l] = src[o[l]];
-  return hn::Load(df, lanes);
-}
-
+// One output pixel at a time: a corner's 4 planes of one channel are 4 adjacent floats, so each
+// corner of each channel is one 4-lane load, and the bilinear blend runs across the 4 planes at once.
+// Per lane the blend and the correction keep the scalar helpers' operations and order, so the bits
+// are those of combineWeighted (v0 * 1 is v0 exactly).
 void GatherBandImpl(const float* HWY_RESTRICT planes, const float* HWY_RESTRICT grid, float* HWY_RESTRICT out,
                     int64_t W, int64_t H, int64_t row_begin, int64_t row_end) {
-  const hn::ScalableTag<float> df;
-  const int64_t N = static_cast<int64_t>(hn::Lanes(df));
   const int64_t plane = W * H;
-  HWY_ALIGN int32_t o[4][kChunk];
-  HWY_ALIGN float w[4][kChunk], hx[kChunk], hy[kChunk];
+#if HWY_TARGET == HWY_SCALAR
+  for (int64_t i = row_begin; i < row_end; ++i)
+    for (int64_t j = 0; j < W; ++j) {
+      const float* g = grid + 2 * (i * W + j);
+      const Axis ax = axisOf(sampleX(g, W), W);
+      const Axis ay = axisOf(sampleY(g, H), H);
+      combine(planes + (ay.i0 * W + ax.i0) * kWarpPlaneFloats, planes + (ay.i0 * W + ax.i1) * kWarpPlaneFloats,
+              planes + (ay.i1 * W + ax.i0) * kWarpPlaneFloats, planes + (ay.i1 * W + ax.i1) * kWarpPlaneFloats, ax, ay,
+              out + i * W + j, plane);
+    }
+#else
+  const hn::FixedTag<float, 4> d;
+  HWY_ALIGN float h[4];
+  HWY_ALIGN float t[4];
   for (int64_t i = row_begin; i < row_end; ++i) {
-    for (int64_t j0 = 0; j0 < W; j0 += kChunk) {
-      const int64_t n = std::min(kChunk, W - j0);
-      for (int64_t p = 0; p < n; ++p) {
-        const float* g = grid + 2 * (i * W + j0 + p);
-        const Axis ax = axisOf(sampleX(g, W), W);
-        const Axis ay = axisOf(sampleY(g, H), H);
-        o[0][p] = static_cast<int32_t>((ay.i0 * W + ax.i0) * kWarpPlaneFloats);
-        o[1][p] = static_cast<int32_t>((ay.i0 * W + ax.i1) * kWarpPlaneFloats);
-        o[2][p] = static_cast<int32_t>((ay.i1 * W + ax.i0) * kWarpPlaneFloats);
-        o[3][p] = static_cast<int32_t>((ay.i1 * W + ax.i1) * kWarpPlaneFloats);
-        cornerWeights(ax, ay, w[0][p], w[1][p], w[2][p], w[3][p]);
-        hx[p] = ax.h;
-        hy[p] = ay.h;
-      }
-      float* dst = out + i * W + j0;
-      int64_t p = 0;
-      for (; p + N <= n; p += N) {
-        const auto w00 = hn::Load(df, w[0] + p), w01 = hn::Load(df, w[1] + p);
-        const auto w10 = hn::Load(df, w[2] + p), w11 = hn::Load(df, w[3] + p);
-        const auto vx = hn::Load(df, hx + p), vy = hn::Load(df, hy + p);
-        const auto vxy = hn::Mul(vx, vy);
-        for (int64_t k = 0; k < kWarpChannels; ++k) {
-          hn::Vec<decltype(df)> v[4];
-          for (int q = 0; q < 4; ++q) {
-            const float* base = planes + 4 * k + q;
-            auto a = hn::Mul(w00, Gather(df, base, o[0] + p));
-            a = hn::Add(a, hn::Mul(w01, Gather(df, base, o[1] + p)));
-            a = hn::Add(a, hn::Mul(w10, Gather(df, base, o[2] + p)));
-            v[q] = hn::Add(a, hn::Mul(w11, Gather(df, base, o[3] + p)));
-          }
-          const auto r = hn::Add(hn::Sub(hn::Sub(v[0], hn::Mul(vx, v[1])), hn::Mul(vy, v[2])), hn::Mul(vxy, v[3]));
-          hn::StoreU(r, df, dst + k * plane + p);
-        }
-      }
-      for (; p < n; ++p) {
-        const float wp[4] = {w[0][p], w[1][p], w[2][p], w[3][p]};
-        combineWeighted(planes + o[0][p], planes + o[1][p], planes + o[2][p], planes + o[3][p], wp, hx[p], hy[p],
-                        dst + p, plane);
+    float* dst = out + i * W;
+    for (int64_t j = 0; j < W; ++j) {
+      const float* g = grid + 2 * (i * W + j);
+      const Axis ax = axisOf(sampleX(g, W), W);
+      const Axis ay = axisOf(sampleY(g, H), H);
+      float w00, w01, w10, w11;
+      cornerWeights(ax, ay, w00, w01, w10, w11);
+      const auto v00 = hn::Set(d, w00), v01 = hn::Set(d, w01), v10 = hn::Set(d, w10), v11 = hn::Set(d, w11);
+      h[0] = 1.0f;
+      h[1] = ax.h;
+      h[2] = ay.h;
+      h[3] = ax.h * ay.h;
+      const auto hv = hn::Load(d, h);
+      const float* p00 = planes + (ay.i0 * W + ax.i0) * kWarpPlaneFloats;
+      const float* p01 = planes + (ay.i0 * W + ax.i1) * kWarpPlaneFloats;
+      const float* p10 = planes + (ay.i1 * W + ax.i0) * kWarpPlaneFloats;
+      const float* p11 = planes + (ay.i1 * W + ax.i1) * kWarpPlaneFloats;
+      for (int64_t k = 0; k < kWarpChannels; ++k) {
+        auto v = hn::Mul(v00, hn::LoadU(d, p00 + 4 * k));
+        v = hn::Add(v, hn::Mul(v01, hn::LoadU(d, p01 + 4 * k)));
+        v = hn::Add(v, hn::Mul(v10, hn::LoadU(d, p10 + 4 * k)));
+        v = hn::Add(v, hn::Mul(v11, hn::LoadU(d, p11 + 4 * k)));
+        hn::Store(hn::Mul(v, hv), d, t);
+        dst[k * plane + j] = t[0] - t[1] - t[2] + t[3];
       }
     }
   }
+#endif
 }
 
 }  // namespace vesk::warp::HWY_NAMESPACE

@@ -338,7 +338,10 @@ TEST(SampleOperators, GridSampleFastEqualsTheRuntimesGridSample) {
         runModel(vesk::test::sampleModel("GridSample", "", c.N, c.s.C, c.s.H, c.s.W), 1, X, grid, c.N, c.s);
     const auto ours = vesk::test::sampleModel("GridSampleFast", "com.zentrova", c.N, c.s.C, c.s.H, c.s.W);
     const Floats one = runModel(ours, 1, X, grid, c.N, c.s);
-    EXPECT_TRUE(near(theirs, one, 2e-6));
+    // ONNX Runtime's arm64 build fuses its coordinate arithmetic into multiply-adds, which moves a
+    // sample by an ulp or two of its pixel coordinate; on data that steps by up to 6 per pixel that is
+    // up to 5e-6 (x86's build agrees to 2e-6).
+    EXPECT_TRUE(near(theirs, one, 1e-5));
     // Bands on a pool of several threads write the same bits.
     EXPECT_TRUE(sameBits(one, runModel(ours, 3, X, grid, c.N, c.s)));
   }

@@ -18,6 +18,7 @@
 #include "core/vesk_ort.h"
 #include "generated_bundles.h"
 #include "render/vesk_onnx.h"
+#include "model_session.h"
 
 using vesk::GsField;
 using vesk::GsGraphEdit;
@@ -530,50 +531,6 @@ TEST(OnnxGenerated, TheDirectorAsTheRewritesWillReadIt) {
 }
 
 // A session over model bytes in memory, run on fixed pseudo-random inputs.
-struct Session {
-  explicit Session(const Bytes& model) {
-    Ort::SessionOptions so;
-    so.SetIntraOpNumThreads(1);
-    so.SetInterOpNumThreads(1);
-    so.SetLogSeverityLevel(ORT_LOGGING_LEVEL_ERROR);  // the cut graphs carry initializers they no longer read
-    session = Ort::Session(vesk::ort::env(), model.data(), model.size(), so);
-    Ort::AllocatorWithDefaultOptions alloc;
-    for (size_t i = 0; i < session.GetInputCount(); ++i)
-      inputs.push_back(session.GetInputNameAllocated(i, alloc).get());
-    for (size_t i = 0; i < session.GetOutputCount(); ++i)
-      outputs.push_back(session.GetOutputNameAllocated(i, alloc).get());
-  }
-  // Output `name` given inputs by name (shapes from the map).
-  std::vector<float> operator()(std::map<std::string, std::pair<std::vector<int64_t>, std::vector<float>>>& feed,
-                                const std::string& name, std::vector<int64_t>* shape = nullptr) {
-    const Ort::MemoryInfo mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
-    std::vector<Ort::Value> values;
-    std::vector<const char*> names;
-    for (const std::string& in : inputs) {
-      auto& [dims, data] = feed.at(in);
-      values.push_back(Ort::Value::CreateTensor<float>(mem, data.data(), data.size(), dims.data(), dims.size()));
-      names.push_back(in.c_str());
-    }
-    const char* out = name.c_str();
-    std::vector<Ort::Value> res =
-        session.Run(Ort::RunOptions{nullptr}, names.data(), values.data(), values.size(), &out, 1);
-    const auto info = res[0].GetTensorTypeAndShapeInfo();
-    if (shape != nullptr) *shape = info.GetShape();
-    const float* p = res[0].GetTensorData<float>();
-    return {p, p + info.GetElementCount()};
-  }
-  Ort::Session session{nullptr};
-  std::vector<std::string> inputs, outputs;
-};
-
-std::vector<float> noise(size_t n, unsigned seed, float lo, float hi) {
-  std::mt19937 rng(seed);
-  std::uniform_real_distribution<float> u(lo, hi);
-  std::vector<float> v(n);
-  for (float& x : v) x = u(rng);
-  return v;
-}
-
 // Cutting the director in two at its source cone's boundary with nothing but gsRebuild edits: the
 // two graphs load in ONNX Runtime and together compute what the whole graph computes.
 TEST(OnnxGenerated, DirectorCutAtTheConeBoundaryComputesTheSame) {
@@ -623,12 +580,13 @@ TEST(OnnxGenerated, DirectorCutAtTheConeBoundaryComputesTheSame) {
   Bytes perFrame;
   vesk::gsRebuild(g.bytes, frameEdit, perFrame);
 
-  Session whole(g.bytes), prepRun(prep), frameRun(perFrame);
+  vesk::test::ModelSession whole(g.bytes), prepRun(prep), frameRun(perFrame);
   EXPECT_EQ(prepRun.inputs, (std::vector<std::string>{"P_rgb"}));
   EXPECT_EQ(prepRun.outputs, (std::vector<std::string>{boundary}));
   EXPECT_EQ(frameRun.inputs, (std::vector<std::string>{"pooled64", "kp_driving", "kp_source", boundary}));
   EXPECT_EQ(frameRun.outputs, (std::vector<std::string>{"rgb"}));
 
+  using vesk::test::noise;
   std::map<std::string, std::pair<std::vector<int64_t>, std::vector<float>>> feed;
   feed["pooled64"] = {{1, 64, 32, 32}, noise(65536, 1, -1.0f, 1.0f)};
   feed["P_rgb"] = {{1, 3, 128, 128}, noise(3 * 128 * 128, 2, 0.0f, 1.0f)};

@@ -1,13 +1,19 @@
 // The director renderer on the generated bundles: what it renders, how it batches, what it refuses.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <fstream>
 #include <functional>
 
 #include "bundle/vesk_bundle.h"
 #include "bundle/vesk_identity.h"
 #include "core/vesk_simd.h"
 #include "generated_bundles.h"
+#include "render_test_util.h"
+#include "render/vesk_conv.h"
+#include "render/vesk_onnx.h"
 #include "render/vesk_renderer.h"
 #include "render/vesk_warp_prior.h"
 
@@ -18,35 +24,79 @@ using vesk::test::TempDir;
 
 using vesk::test::errorOf;
 
+using vesk::test::Opened;
+using vesk::test::veskLines;
+
 namespace {
 
-struct Opened {
-  explicit Opened(const std::string& dir) : manifest(vesk::loadManifest(dir)), identity(manifest), drive(vesk::loadDrive(manifest)) {}
-  vesk::Manifest manifest;
-  // Const, as the renderer receives it: playing the prior from video must not need more.
-  const vesk::Identity identity;
-  vesk::Drive drive;
-  const float* xs(int frame) const { return drive.xs.data() + static_cast<size_t>(frame) * 63; }
-};
-
-const char* kNeonUnavailable = "[vesk] fp16 NEON backend requested but unavailable on this build/CPU; using ORT\n";
+// What a "neon" request on a graph other than the fused m4b one prints: the backend is unavailable on
+// this processor, or it is and refuses the graph.
+std::string neonLine(const std::string& key) {
+  return vesk::ConvBackend::available()
+             ? "[vesk] NEON backend refused: " + key +
+                   " is not the fused m4b graph (golden/unified director?); using ORT\n"
+             : std::string("[vesk] fp16 NEON backend requested but unavailable on this build/CPU; using ORT\n");
+}
 const char* kCpuLine = "[vesk] director ep=cpu (ORT CPU EP)\n";
 
-// The lines of the library's own tags in captured standard error, in order.
-std::string veskLines(const std::string& err) {
-  std::string out;
-  size_t at = 0;
-  while (at < err.size()) {
-    size_t end = err.find('\n', at);
-    end = end == std::string::npos ? err.size() : end + 1;
-    if (err.compare(at, 5, "[vesk") == 0) out += err.substr(at, end - at);
-    at = end;
-  }
-  return out;
+std::string gsRewriteLine(const std::string& key, size_t nodes = 1) {
+  return "[vesk] std GridSample -> com.zentrova::GridSampleFast load-time rewrite: " + std::to_string(nodes) +
+         " node(s) (" + key + ")\n";
 }
 
-// Builds a renderer and checks what it says on standard error: the ep line, after the fp16
-// backend's refusal when "neon" was asked for.
+std::string gsRewriteOffLine(const std::string& key) {
+  return "[vesk] VESK_GS_REWRITE=0: load-time std GridSample -> com.zentrova::GridSampleFast rewrite DISABLED (" + key +
+         "); the custom op is still registered, so a baked bundle loads and runs its baked kernel. A standard bundle "
+         "now runs ORT's own GridSample.\n";
+}
+
+std::string ellipseLine(const std::string& key) {
+  return "[vesk] !!! compose alpha: ELLIPSE (" + key +
+         ") \xE2\x80\x94 this bundle carries no lip_template.v1.json, so the director generates the over-covering "
+         "elliptical region the contour replaces. BACKFILL IT: models/calvora-2/tools/carry_lip_template_fleet.py\n";
+}
+
+std::string headLine(const std::string& key) {
+  return "[vesk] head cubic x2 -> Pad(edge,2)+Conv5x5(dw)+DepthToSpace(2,CRD) load-time rewrite: 1 node(s) (" + key +
+         ") \xE2\x80\x94 the same filter to fp32 round-off; ORT's cubic Resize kernel is the pole on every CPU-class "
+         "EP and no CoreML/NNAPI EP can claim it\n";
+}
+
+std::string hoistLine(const std::string& key, int crop) {
+  const std::string c = std::to_string(crop);
+  return "[vesk] source-cone hoist: 'source_cone' [1,12," + c + "," + c +
+         "] leaves the per-frame graph and is prefetched per SOURCE FRAME on one spare core (" + key + ")\n";
+}
+
+std::string hoistRefusedLine(const std::string& key, const std::string& reason) {
+  return "[vesk] source-cone hoist NOT applied (" + key + "): " + reason + "\n";
+}
+
+enum class Gs { Rewritten, Disabled, Unregistered };
+
+// What loading a generated director prints: the GridSample switch, the compose alpha (no bundle of
+// the tests carries a lip template), the rewrites that took, the hoist decision and the ep.
+std::string loadLines(const Opened& b, const std::string& key, Gs gs = Gs::Rewritten) {
+  const bool featSynth = key.find("featsynth") != std::string::npos;
+  const bool standardSampler = key.find("_gs") == std::string::npos;  // the variants' samplers are not taken
+  const int batch = std::atoi(key.c_str() + 1);
+  std::string s;
+  if (gs == Gs::Disabled) s += gsRewriteOffLine(key);
+  s += ellipseLine(key);
+  if (gs == Gs::Rewritten && standardSampler) s += gsRewriteLine(key);
+  if (!featSynth) s += headLine(key);
+  if (featSynth)
+    s += hoistRefusedLine(key, "expected exactly one Concat consuming P_rgb, found 0");
+  else if (batch != 1)
+    s += hoistRefusedLine(key, "batch-1 lever; this graph declares batch " + std::to_string(batch));
+  else
+    s += hoistLine(key, b.manifest.crop);
+  return s + kCpuLine;
+}
+
+// Builds a renderer and checks what it says on standard error: the GridSample rewrite of the
+// director's one warp sampler and the ep line, after the fp16 backend's refusal when "neon" was
+// asked for.
 std::unique_ptr<vesk::Renderer> quietRenderer(const Opened& b, const std::string& key, const std::string& ep = "") {
   testing::internal::CaptureStderr();
   std::unique_ptr<vesk::Renderer> r;
@@ -57,8 +107,28 @@ std::unique_ptr<vesk::Renderer> quietRenderer(const Opened& b, const std::string
     throw;
   }
   const std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(veskLines(err), std::string(ep == "neon" ? kNeonUnavailable : "") + kCpuLine) << err;
+  EXPECT_EQ(veskLines(err), (ep == "neon" ? neonLine(key) : std::string()) + loadLines(b, key)) << err;
   return r;
+}
+
+// A renderer built with what it printed, which the caller checks.
+std::unique_ptr<vesk::Renderer> loggedRenderer(const Opened& b, const std::string& key, std::string& lines) {
+  testing::internal::CaptureStderr();
+  std::unique_ptr<vesk::Renderer> r;
+  try {
+    r = std::make_unique<vesk::Renderer>(b.manifest, b.identity, key, 1, "");
+  } catch (...) {
+    lines = veskLines(testing::internal::GetCapturedStderr());
+    throw;
+  }
+  lines = veskLines(testing::internal::GetCapturedStderr());
+  return r;
+}
+
+float maxAbsDiff(const float* a, const float* b, size_t n) {
+  float m = 0;
+  for (size_t i = 0; i < n; ++i) m = std::max(m, std::fabs(a[i] - b[i]));
+  return m;
 }
 
 double meanAbsDiff(const float* a, const float* b, size_t n) {
@@ -131,17 +201,18 @@ TEST(Renderer, ExecutionProviders) {
   auto r = std::make_unique<vesk::Renderer>(b.manifest, b.identity, "b1", 1, "coreml:gpu");
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("[vesk] CoreML EP session refused: "), std::string::npos) << err;
-  EXPECT_NE(err.find(" \xE2\x80\x94 falling back to the ORT CPU EP\n[vesk] director ep=cpu (ORT CPU EP)\n"),
+  // The CPU session it falls back to gets the CPU provider's GridSample rewrite.
+  EXPECT_NE(err.find(" \xE2\x80\x94 falling back to the ORT CPU EP\n" + loadLines(b, "b1")),
             std::string::npos)
       << err;
   EXPECT_STREQ(r->ep(), "cpu");
-  // No fp16 backend in this build: "neon" renders on the CPU provider and says so first.
+  // "neon" on a graph the fp16 backend does not take renders on the CPU provider and says why first.
   EXPECT_STREQ(quietRenderer(b, "b1", "neon")->ep(), "cpu");
   {
     ScopedEnv conv("VESK_CONV_BACKEND", "neon");
     testing::internal::CaptureStderr();
     auto viaEnv = std::make_unique<vesk::Renderer>(b.manifest, b.identity, "b1", 1, "");
-    EXPECT_EQ(veskLines(testing::internal::GetCapturedStderr()), std::string(kNeonUnavailable) + kCpuLine);
+    EXPECT_EQ(veskLines(testing::internal::GetCapturedStderr()), neonLine("b1") + loadLines(b, "b1"));
     EXPECT_STREQ(viaEnv->ep(), "cpu");
   }
   {
@@ -189,6 +260,52 @@ TEST(Renderer, RefusesGraphsAndBundlesItCannotServe) {
   Opened f(noP);
   EXPECT_EQ(errorOf([&] { quietRenderer(f, "b1"); }).rfind("m4b graph (P_rgb input) but this bundle carries no warp prior", 0),
             0u);
+}
+
+// A director that carries a quantised convolution loads and renders: the int8 domain is registered on
+// every session the renderer builds, with or without the GridSampleFast registration.
+TEST(Renderer, LoadsAGraphWithAnInt8Convolution) {
+  TempDir tmp;
+  const std::string dir = copyBundle("small", tmp);
+  const std::string path = dir + "/model_b1.onnx";
+  const std::string text = vesk::test::readFile(path);
+  const std::vector<uint8_t> model(text.begin(), text.end());
+  // Int8ConvVNNI over P_rgb: 3 channels in, 4 out, 3 x 3.
+  vesk::GsGraphEdit edit;
+  const std::vector<int8_t> wq(4 * 3 * 3 * 3, 1);
+  const std::vector<float> ws(4, 0.01f), bias(4, 0.0f);
+  vesk::hcInit(edit.appendGraph, "i8_w", {4, 3, 3, 3}, 3 /* INT8 */, wq.data(), wq.size());
+  vesk::hcInit(edit.appendGraph, "i8_ws", {4}, vesk::onnx_field::kFloat, ws.data(), ws.size() * sizeof(float));
+  vesk::hcInit(edit.appendGraph, "i8_b", {4}, vesk::onnx_field::kFloat, bias.data(), bias.size() * sizeof(float));
+  std::vector<uint8_t> node;
+  for (const char* in : {"P_rgb", "i8_w", "i8_ws", "i8_b"}) vesk::gsPutBytes(node, 1, std::string(in));
+  vesk::gsPutBytes(node, 2, std::string("i8_probe"));
+  vesk::gsPutBytes(node, 3, std::string("i8_conv"));
+  vesk::gsPutBytes(node, 4, std::string("Int8ConvVNNI"));
+  vesk::gsPutBytes(node, 7, std::string("com.zentrova.int8"));
+  vesk::gsPutBytes(edit.appendGraph, vesk::onnx_field::kGraphNode, node.data(), node.size());
+  vesk::gsPutOpsetImport(edit.appendModel, "com.zentrova.int8", 1);
+  std::vector<uint8_t> out;
+  vesk::gsRebuild(vesk::GsSlice(model), edit, out);
+  std::ofstream(path, std::ios::binary | std::ios::trunc).write(reinterpret_cast<const char*>(out.data()),
+                                                                 static_cast<std::streamsize>(out.size()));
+  Opened b(dir);
+  const int si = b.drive.si[0];
+  for (const char* gsFast : {static_cast<const char*>(nullptr), "0"}) {
+    SCOPED_TRACE(gsFast ? "VESK_GS_FAST=0" : "VESK_GS_FAST unset");
+    ScopedEnv env("VESK_GS_FAST", gsFast);
+    std::unique_ptr<vesk::Renderer> r;
+    testing::internal::CaptureStderr();
+    const std::string err =
+        errorOf([&] { r = std::make_unique<vesk::Renderer>(b.manifest, b.identity, "b1", 1, ""); });
+    const std::string lines = veskLines(testing::internal::GetCapturedStderr());
+    ASSERT_TRUE(r) << err;
+    // The extra reader of P_rgb keeps the cone in the graph; nothing else about the load changes.
+    EXPECT_NE(lines.find("source-cone hoist NOT applied (b1): P_rgb is also read outside the cone by Int8ConvVNNI"),
+              std::string::npos)
+        << lines;
+    EXPECT_NE(r->render(&si, b.xs(0), b.xs(0), 1), nullptr);
+  }
 }
 
 TEST(Renderer, PlaysTheWarpPriorFromVideo) {
@@ -270,4 +387,169 @@ TEST(Renderer, ADirectorThatFailsOnAnOpenMouthFailsThatFrameOnlyAndStaysUsable) 
   EXPECT_NE(vesk_render_kp_crop(ctx, 0, b.xs(0), b.xs(0)), nullptr) << vesk_last_error();
   vesk_destroy(ctx);
   testing::internal::GetCapturedStderr();
+}
+
+// The load-time GridSample rewrite: the director's warp sampler runs on com.zentrova::GridSampleFast
+// and renders what ONNX Runtime's own GridSample renders, to fp32 round-off.
+TEST(RendererGridSampleFast, RewrittenCropsEqualThePlainGraphsOverFramesAndKeypoints) {
+  Opened b(bundleDir("small"));
+  auto fast = quietRenderer(b, "b1");
+  std::unique_ptr<vesk::Renderer> plain;
+  {
+    vesk::test::ScopedEnv off("VESK_GS_REWRITE", "0");
+    std::string lines;
+    plain = loggedRenderer(b, "b1", lines);
+    EXPECT_EQ(lines, loadLines(b, "b1", Gs::Disabled));
+  }
+  const size_t n = 3 * static_cast<size_t>(b.manifest.crop) * b.manifest.crop;
+  // The crops are colours in [0, 1]; the two samplers differ by a rounding or two in the sample
+  // position and the blend, which the warp's recombination and the compose carry on: the bound
+  // is about 17 units in the last place of 1.0.
+  constexpr float kBound = 2e-6f;
+  float worst = 0;
+  size_t differing = 0;
+  uint32_t seed = 12345;
+  auto jitter = [&] {
+    seed = seed * 1664525u + 1013904223u;
+    return (static_cast<float>(seed >> 8) / 16777216.0f - 0.5f) * 0.08f;  // up to 0.04 of the half-crop
+  };
+  for (int f = 0; f < b.drive.frames; ++f) {
+    const int si = b.drive.si[static_cast<size_t>(f)];
+    for (int set = 0; set < 6; ++set) {
+      std::vector<float> xd(b.xs(f), b.xs(f) + 63);
+      if (set > 0)
+        for (size_t k = 0; k < 63; ++k)
+          if (k % 3 != 2) xd[k] += jitter();
+      const float* ref = plain->render(&si, b.xs(f), xd.data(), 1);
+      const std::vector<float> want(ref, ref + n);
+      const float* got = fast->render(&si, b.xs(f), xd.data(), 1);
+      const float d = maxAbsDiff(got, want.data(), n);
+      worst = std::max(worst, d);
+      differing += d > 0 ? 1 : 0;
+      EXPECT_LE(d, kBound) << "frame " << f << ", keypoint set " << set;
+    }
+  }
+  std::printf("GridSampleFast against ORT's GridSample over %d crops: max |diff| %.3g (bound %.1g), %zu crops differ\n",
+              b.drive.frames * 6, static_cast<double>(worst), static_cast<double>(kBound), differing);
+}
+
+TEST(RendererGridSampleFast, RegistrationAndRewriteFollowTheEnvironment) {
+  Opened b(bundleDir("small"));
+  using vesk::test::ScopedEnv;
+  struct Case {
+    const char* fast;
+    const char* rewrite;
+    std::string lines;
+  };
+  const std::string on = loadLines(b, "b1");
+  const std::string off = loadLines(b, "b1", Gs::Disabled);
+  const std::string none = loadLines(b, "b1", Gs::Unregistered);
+  for (const Case& c : {Case{nullptr, nullptr, on}, Case{"1", "1", on}, Case{"", "", on}, Case{"yes", "no", on},
+                        Case{nullptr, "0", off}, Case{nullptr, "0ff", off}, Case{"1", "0", off},
+                        // Without the operator there is nothing to rewrite to, and nothing to say.
+                        Case{"0", nullptr, none}, Case{"0", "0", none}, Case{"0ff", "1", none}}) {
+    SCOPED_TRACE(std::string("VESK_GS_FAST=") + (c.fast ? c.fast : "(unset)") + " VESK_GS_REWRITE=" +
+                 (c.rewrite ? c.rewrite : "(unset)"));
+    ScopedEnv fast("VESK_GS_FAST", c.fast);
+    ScopedEnv rewrite("VESK_GS_REWRITE", c.rewrite);
+    std::string lines;
+    auto r = loggedRenderer(b, "b1", lines);
+    EXPECT_EQ(lines, c.lines);
+    const int si = b.drive.si[0];
+    EXPECT_NE(r->render(&si, b.xs(0), b.xs(0), 1), nullptr);
+  }
+  // A batched graph and a FeatSynth graph carry one warp sampler each too.
+  for (const char* key : {"b24_fp32", "b1_featsynth"}) {
+    std::string lines;
+    loggedRenderer(b, key, lines);
+    EXPECT_EQ(lines, loadLines(b, key));
+  }
+}
+
+TEST(RendererGridSampleFast, SamplersTheFastOperatorDoesNotComputeKeepTheStandardKernel) {
+  Opened b(bundleDir("gsvariants"));
+  const size_t n = 3 * static_cast<size_t>(b.manifest.crop) * b.manifest.crop;
+  for (const char* key : {"b1_gszeros", "b1_gsnomode", "b1_gsalign"}) {
+    SCOPED_TRACE(key);
+    std::string lines;
+    auto r = loggedRenderer(b, key, lines);
+    EXPECT_EQ(lines, loadLines(b, key));  // the sampler is not rewritten, and that is not reported
+    std::unique_ptr<vesk::Renderer> plain;
+    {
+      vesk::test::ScopedEnv off("VESK_GS_FAST", "0");
+      plain = loggedRenderer(b, key, lines);
+      EXPECT_EQ(lines, loadLines(b, key, Gs::Unregistered));
+    }
+    for (int f = 0; f < b.drive.frames; ++f) {
+      const int si = b.drive.si[static_cast<size_t>(f)];
+      std::vector<float> xd(b.xs(f), b.xs(f) + 63);
+      xd[12 * 3 + 1] += 0.03f;
+      const float* ref = plain->render(&si, b.xs(f), xd.data(), 1);
+      const std::vector<float> want(ref, ref + n);
+      EXPECT_EQ(maxAbsDiff(r->render(&si, b.xs(f), xd.data(), 1), want.data(), n), 0.0f) << f;
+    }
+  }
+}
+
+TEST(RendererGridSampleFast, BakedOperatorLoadsWhileRegisteredAndIsRefusedWithoutIt) {
+  Opened b(bundleDir("gsvariants"));
+  const size_t n = 3 * static_cast<size_t>(b.manifest.crop) * b.manifest.crop;
+  std::string lines;
+  auto rewritten = loggedRenderer(b, "b1", lines);
+  EXPECT_EQ(lines, loadLines(b, "b1"));
+  auto baked = loggedRenderer(b, "b1_gsbaked", lines);
+  EXPECT_EQ(lines, loadLines(b, "b1_gsbaked"));
+  std::unique_ptr<vesk::Renderer> standard;
+  {
+    vesk::test::ScopedEnv off("VESK_GS_REWRITE", "0");
+    auto bakedNoRewrite = loggedRenderer(b, "b1_gsbaked", lines);
+    EXPECT_EQ(lines, loadLines(b, "b1_gsbaked", Gs::Disabled));
+    const int si = b.drive.si[0];
+    EXPECT_NE(bakedNoRewrite->render(&si, b.xs(0), b.xs(0), 1), nullptr);
+    standard = loggedRenderer(b, "b1", lines);
+  }
+  // The session runs the rewritten bytes: the standard graph rewritten at load renders exactly what
+  // the graph baked with the operator renders, and not exactly what ORT's GridSample renders.
+  float fromStandard = 0;
+  for (int f = 0; f < b.drive.frames; ++f) {
+    const int si = b.drive.si[static_cast<size_t>(f)];
+    std::vector<float> xd(b.xs(f), b.xs(f) + 63);
+    xd[12 * 3 + 1] += 0.02f;
+    xd[3 * 3] -= 0.01f;
+    const float* ref = baked->render(&si, b.xs(f), xd.data(), 1);
+      const std::vector<float> want(ref, ref + n);
+    EXPECT_EQ(maxAbsDiff(rewritten->render(&si, b.xs(f), xd.data(), 1), want.data(), n), 0.0f) << f;
+    fromStandard = std::max(fromStandard, maxAbsDiff(standard->render(&si, b.xs(f), xd.data(), 1), want.data(), n));
+  }
+  EXPECT_GT(fromStandard, 0.0f);
+  EXPECT_LE(fromStandard, 2e-6f);
+
+  const std::string path = b.manifest.dir + "/model_b1_gsbaked.onnx";
+  const std::string refusal =
+      "Renderer: VESK_GS_FAST=0 (or ZENTROVA_CALVORA2_GRIDSAMPLE_FAST=0, which sets it) was asked for, but " + path +
+      " has com.zentrova::GridSampleFast BAKED INTO THE GRAPH. That flag disables the custom-op registration, so there "
+      "would be no kernel to bind and this session would die inside ORT with 'GridSampleFast(-1) is not a registered "
+      "function/op'. There is no standard-GridSample arm on this bundle to measure: the artifact itself is "
+      "non-standard. Run the A/B on a STANDARD-ONNX bundle (the shipping format since INFERENCE_STANDARDIZATION.md "
+      "#1), or unset the flag to load this one.";
+  vesk::test::ScopedEnv off("VESK_GS_FAST", "0");
+  EXPECT_EQ(errorOf([&] { loggedRenderer(b, "b1_gsbaked", lines); }), refusal);
+  EXPECT_EQ(lines, "");  // refused before the session, so no ep line either
+  // The standard graph of the same bundle loads without the operator.
+  loggedRenderer(b, "b1", lines);
+  EXPECT_EQ(lines, loadLines(b, "b1", Gs::Unregistered));
+
+  // Bytes the codec cannot read are not called baked: the runtime refuses them in its own words,
+  // and a missing model is refused with its path as always.
+  TempDir tmp;
+  const std::string copy = copyBundle("gsvariants", tmp);
+  {
+    std::ofstream f(copy + "/model_b1_gsbaked.onnx", std::ios::binary | std::ios::trunc);
+    f << "\x0a\xff";  // a graph field whose length runs past the end
+  }
+  Opened broken(copy);
+  const std::string err = errorOf([&] { loggedRenderer(broken, "b1_gsbaked", lines); });
+  EXPECT_EQ(err.find("VESK_GS_FAST=0"), std::string::npos) << err;
+  EXPECT_NE(err, "(no error)");
+  EXPECT_EQ(errorOf([&] { loggedRenderer(broken, "nope", lines); }), "Renderer: cannot open " + copy + "/model_nope.onnx");
 }
