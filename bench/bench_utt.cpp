@@ -19,8 +19,11 @@
 #include <vector>
 
 #include "bench_main.h"
+#include "core/vesk_file.h"
+#include "tessera/vesk_tessera_bank.h"
 #include "vesk/vesk.h"
 #include "vesk/vesk_a2x.h"
+#include "vesk/vesk_tessera.h"
 
 namespace {
 
@@ -195,6 +198,127 @@ BENCHMARK(BM_UttOffline)
     ->Args({1, 1, 2})
     ->Args({0, 0, 1})
     ->Args({1, 0, 1})
+    ->Unit(benchmark::kMillisecond)
+    ->Apply(vesk::bench::iterationsByDefault<2>)
+    ->UseRealTime();
+
+// Arms a session with the demo identity's teeth pass; false (with the reason in *why) when it cannot.
+bool armTeeth(vesk_utt* utt, const std::string& bundle, std::string* why) {
+  char err[1024] = "";
+  vesk_tessera_members* m = vesk_tessera_members_open(bundle.c_str(), err, sizeof err);
+  if (m == nullptr) {
+    *why = err;
+    return false;
+  }
+  bool ok = false;
+  try {
+    const int n = vesk_tessera_members_n_donors(m);
+    const std::string track = vesk::readWholeFile(vesk_tessera_members_bank_track_path(m));
+    std::vector<int> order(static_cast<size_t>(n));
+    for (int i = 0; i < n; ++i) order[static_cast<size_t>(i)] = i;
+    const auto decoded =
+        vesk::tessera::decodeBankTrack(reinterpret_cast<const uint8_t*>(track.data()), track.size(), n,
+                                       vesk_tessera_members_band_h(m), vesk_tessera_members_band_w(m), order);
+    std::vector<uint8_t> bank(decoded.size());
+    ok = vesk_tessera_members_reorder(m, decoded.data(), bank.data(), err, sizeof err) == 0 &&
+         vesk_utt_tessera_attach(utt, bank.data(), n, vesk_tessera_members_cent(m), vesk_tessera_members_c_canon(m),
+                                 vesk_tessera_members_aperture(m), vesk_tessera_members_stamp(m),
+                                 vesk_tessera_members_head_pt(m), vesk_tessera_members_head_pt_len(m),
+                                 vesk_tessera_members_head_json(m), vesk_tessera_members_manifest_json(m), err,
+                                 sizeof err) == 0;
+    if (!ok) *why = err;
+  } catch (const std::exception& e) {
+    *why = e.what();
+  }
+  vesk_tessera_members_close(m);
+  return ok;
+}
+
+// The session's speech frames per second with the teeth stage (vesk) and without it (baseline),
+// offline on the demo identity. Argument: pipelined paste (0: the stage runs inline on the run
+// thread; 1: on its own thread between render and paste). Counters: speech_fps, teeth_emitted.
+void uttTeeth(benchmark::State& state, bool teeth) {
+  useBundleEncoder();
+  ::setenv("VESK_UTT_PIPELINE_PASTE", state.range(0) != 0 ? "1" : "0", 1);
+  const std::string bundle = demoBundle();
+  vesk_ctx* ctx = vesk_create(bundle.c_str(), "b1", 2, "");
+  if (ctx == nullptr) {
+    state.SkipWithError(vesk_last_error());
+    return;
+  }
+  vesk_utt_opts o{};
+  o.motion_dir = bundle.c_str();
+  o.end_silence_s = -1;
+  o.steady_model = "-";
+  vesk_utt* utt = vesk_utt_create(ctx, &o);
+  int ready = 0;
+  while (utt != nullptr && (ready = vesk_utt_ready(utt)) == 0)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  std::string why = vesk_utt_last_error();
+  if (utt == nullptr || ready != 1 || (teeth && !armTeeth(utt, bundle, &why))) {
+    state.SkipWithError(why.c_str());
+    vesk_utt_destroy(utt);
+    vesk_destroy(ctx);
+    return;
+  }
+  const auto pcm = speech();
+  std::vector<uint8_t> frame(static_cast<size_t>(vesk_width(ctx)) * vesk_height(ctx) * 3);
+  vesk_utt_frame_info info{};
+  double speech_frames = 0, speech_secs = 0;
+  for (auto _ : state) {
+    while (vesk_utt_pull_frame(utt, frame.data(), frame.size(), &info) == 1) {
+    }
+    const auto t0 = std::chrono::steady_clock::now();
+    vesk_utt_push_audio(utt, pcm.data(), kSamples);
+    vesk_utt_end_utterance(utt);
+    std::chrono::steady_clock::time_point last{};
+    int n = 0;
+    for (;;) {
+      if (vesk_utt_pull_frame(utt, frame.data(), frame.size(), &info) != 1) {
+        if (teeth && vesk_utt_tessera_stats(utt, nullptr, nullptr, nullptr, 0) < 0) break;
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        continue;
+      }
+      if (info.kind == VESK_UTT_SPEECH) {
+        ++n;
+        last = std::chrono::steady_clock::now();
+      } else if (n > 0) {
+        break;
+      }
+    }
+    speech_frames += n;
+    speech_secs += seconds(t0, last);
+    while (info.kind != VESK_UTT_IDLE) {
+      if (teeth && vesk_utt_tessera_stats(utt, nullptr, nullptr, nullptr, 0) < 0) break;
+      if (vesk_utt_pull_frame(utt, frame.data(), frame.size(), &info) != 1)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+  char text[256] = "";
+  int64_t emitted = 0;
+  if (teeth && vesk_utt_tessera_stats(utt, &emitted, nullptr, text, sizeof text) < 0)
+    state.SkipWithError((std::string("the teeth pass failed: ") + text).c_str());
+  state.counters["speech_fps"] = speech_secs > 0 ? speech_frames / speech_secs : 0.0;
+  state.counters["teeth_emitted"] = static_cast<double>(emitted);
+  vesk_utt_destroy(utt);
+  vesk_destroy(ctx);
+  ::unsetenv("VESK_UTT_PIPELINE_PASTE");
+}
+void BM_UttTeeth_vesk(benchmark::State& state) { uttTeeth(state, true); }
+void BM_UttTeeth_baseline(benchmark::State& state) { uttTeeth(state, false); }
+BENCHMARK(BM_UttTeeth_vesk)
+    ->Name("BM_UttTeeth/vesk")
+    ->ArgName("pipelined_paste")
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->Apply(vesk::bench::iterationsByDefault<2>)
+    ->UseRealTime();
+BENCHMARK(BM_UttTeeth_baseline)
+    ->Name("BM_UttTeeth/baseline")
+    ->ArgName("pipelined_paste")
+    ->Arg(0)
+    ->Arg(1)
     ->Unit(benchmark::kMillisecond)
     ->Apply(vesk::bench::iterationsByDefault<2>)
     ->UseRealTime();

@@ -45,6 +45,18 @@ inline void* watchedAlloc(std::size_t n) {
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void* operator new(std::size_t n) { return vesk::test::watchedAlloc(n); }
 void* operator new[](std::size_t n) { return vesk::test::watchedAlloc(n); }
+// The nothrow forms too (std::stable_sort's temporary buffer uses them): left to the runtime they
+// would allocate with its own operator new and be freed by the free() below.
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
+  try {
+    return vesk::test::watchedAlloc(n);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+void* operator new[](std::size_t n, const std::nothrow_t& t) noexcept { return operator new(n, t); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }

@@ -171,6 +171,31 @@ VESK_EXPORT void vesk_utt_get_stats(vesk_utt* utt, vesk_utt_stats* out);
  * at most) and the failure count when the pointers are given. */
 VESK_EXPORT int vesk_utt_render_status(vesk_utt* utt, char* buf, int len, int64_t* failures);
 
+/* The teeth pass of an utterance session: every rendered crop gets the bundle's own teeth, borrowed
+ * from its reference bank, before it is pasted. The pass answers one frame late, so a crop is held
+ * until the next one (or an idle frame, or an interrupt) arrives. Once the pass has failed or skipped
+ * a frame the session delivers no further frame (rather than one without its teeth) until the next
+ * attach. The members come from the vesk_tessera_members_ calls (vesk_tessera.h).
+ *   bank: n * stored height * stored width * 3 bytes in donor order; cent: 2 n; c_canon: 2;
+ *   aperture: n; stamp: the 12 stamp values; head_pt/head_pt_len: the head weights file;
+ *   head_json: the head configuration; manifest_json: the manifest.
+ * 0 on success (replacing an earlier pass); 1 on failure, the message in err (err_len - 1 bytes at
+ * most, terminated), the session going on as before. */
+VESK_EXPORT int vesk_utt_tessera_attach(vesk_utt* utt, const uint8_t* bank, int n, const double* cent,
+                                        const double* c_canon, const double* aperture, const int32_t* stamp,
+                                        const uint8_t* head_pt, int head_pt_len, const char* head_json,
+                                        const char* manifest_json, char* err, int err_len);
+/* 0 without a teeth pass (or for NULL), -1 when it has failed, else 1; the frames delivered with
+ * their teeth, the frames skipped and the last skip reason or failure text (len - 1 bytes at most)
+ * when the pointers are given. */
+VESK_EXPORT int vesk_utt_tessera_stats(vesk_utt* utt, int64_t* emitted, int64_t* skipped, char* buf, int len);
+/* 1 with a teeth pass, copying the compose-mask geometry it chose (len - 1 bytes at most); else 0
+ * (also for a NULL buffer or len < 1). */
+VESK_EXPORT int vesk_utt_tessera_geometry(vesk_utt* utt, char* buf, int len);
+/* 1 once the pass has emitted a frame with a non-empty compose mask: the mean and the largest
+ * synthesis share over those frames, and their count; else 0, writing nothing. */
+VESK_EXPORT int vesk_utt_tessera_synth_w(vesk_utt* utt, double* mean, double* max, int64_t* count);
+
 /* ---- Whole-run stream --------------------------------------------------------------------------
  * Renders one complete utterance in a single call, every frame delivered in order to a callback.
  * Errors: vesk_stream_last_error(). */

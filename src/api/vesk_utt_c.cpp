@@ -1,10 +1,12 @@
 // The exported vesk_utt_ calls.
+#include <algorithm>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <string>
 
-#include "core/vesk_capi.h"
 #include "api/vesk_ctx.h"
+#include "core/vesk_capi.h"
 #include "pipeline/vesk_utt.h"
 #include "vesk/vesk.h"
 
@@ -104,6 +106,51 @@ VESK_EXPORT void vesk_utt_get_stats(vesk_utt* utt, vesk_utt_stats* out) {
 VESK_EXPORT int vesk_utt_render_status(vesk_utt* utt, char* buf, int len, int64_t* failures) {
   clearError(Family::Utt);
   return utt == nullptr ? 0 : utt->renderStatus(buf, len, failures);
+}
+
+VESK_EXPORT int vesk_utt_tessera_attach(vesk_utt* utt, const uint8_t* bank, int n, const double* cent,
+                                        const double* c_canon, const double* aperture, const int32_t* stamp,
+                                        const uint8_t* head_pt, int head_pt_len, const char* head_json,
+                                        const char* manifest_json, char* err, int err_len) {
+  clearError(Family::Utt);
+  auto refuse = [&](const std::string& text) {
+    if (err != nullptr && err_len > 0) {
+      const size_t k = std::min(text.size(), static_cast<size_t>(err_len - 1));
+      std::memcpy(err, text.data(), k);
+      err[k] = '\0';
+    }
+    return 1;
+  };
+  if (err != nullptr && err_len > 0) err[0] = '\0';
+  if (utt == nullptr) return refuse("vesk_utt_tessera_attach: null session");
+  if (bank == nullptr || cent == nullptr || c_canon == nullptr || aperture == nullptr || stamp == nullptr ||
+      head_pt == nullptr || head_json == nullptr || manifest_json == nullptr)
+    return refuse(
+        "vesk_utt_tessera_attach: a required member is null \xE2\x80\x94 this ABI has no partial-attach state");
+  if (n <= 0) return refuse("vesk_utt_tessera_attach: n_donors <= 0");
+  try {
+    utt->tesseraAttach(bank, n, cent, c_canon, aperture, stamp, head_pt, head_pt_len, head_json, manifest_json);
+  } catch (const std::exception& e) {
+    return refuse(std::string("vesk_utt_tessera_attach: ") + e.what());
+  } catch (...) {
+    return refuse("vesk_utt_tessera_attach: unknown failure");
+  }
+  return 0;
+}
+
+VESK_EXPORT int vesk_utt_tessera_stats(vesk_utt* utt, int64_t* emitted, int64_t* skipped, char* buf, int len) {
+  clearError(Family::Utt);
+  return utt == nullptr ? 0 : utt->teeth().stats(emitted, skipped, buf, len);
+}
+
+VESK_EXPORT int vesk_utt_tessera_geometry(vesk_utt* utt, char* buf, int len) {
+  clearError(Family::Utt);
+  return utt == nullptr ? 0 : utt->teeth().geometry(buf, len);
+}
+
+VESK_EXPORT int vesk_utt_tessera_synth_w(vesk_utt* utt, double* mean, double* max, int64_t* count) {
+  clearError(Family::Utt);
+  return utt == nullptr ? 0 : utt->teeth().synthW(mean, max, count);
 }
 
 }  // extern "C"

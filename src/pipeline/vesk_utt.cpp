@@ -8,6 +8,9 @@
 #include "bundle/vesk_imx.h"
 #include "core/vesk_file.h"
 #include "render/vesk_renderer.h"
+#include "tessera/vesk_tessera_head.h"
+#include "tessera/vesk_tessera_pi.h"
+#include "tessera/vesk_tessera_types.h"
 
 using vesk::kKpWidth;
 using vesk::utt::attempt;
@@ -48,6 +51,7 @@ vesk_utt::vesk_utt(vesk::RenderContext* ctx, const vesk_utt_opts& opts)
       model_fault_(vesk::utt::modelFaultForTesting),
       note_([this](const char* stage, const char* text, bool fatal) { noteRenderFail(stage, text, fatal); }),
       paste_(*ctx, main_, prior_mu_, cfg_.pipelined, note_, vesk::utt::pasteStepForTesting),
+      teeth_(main_, paste_, ctx->manifest.crop, cfg_.pipelined),
       mailbox_(kQueueCap, note_,
                [this] {
                  {
@@ -87,6 +91,7 @@ void vesk_utt::shutdown() {
     main_.stop = true;
   }
   main_.cv.notify_all();
+  teeth_.stop();
   paste_.stop();
   if (run_.joinable()) run_.join();
   if (warm_.joinable()) warm_.join();
@@ -100,9 +105,9 @@ void vesk_utt::shutdown() {
 void vesk_utt::printStageReport() {
   std::lock_guard<std::mutex> lk(main_.mu);
   const vesk::utt::PasteTiming& paste = paste_.timingLocked();
-  // This session has no teeth stage: nothing runs on a teeth thread and no teeth jobs are counted.
-  const int pipe = 0;
-  const long long jobs_b = 0;
+  const int pipe = teeth_.pipeLocked() ? 1 : 0;
+  const long long jobs_b = teeth_.jobsDoneLocked();
+  const double b = jobs_b > 0 ? teeth_.teethMsLocked() / static_cast<double>(jobs_b) : 0.0;
   if (paste.jobs > 0) {
     const double n = static_cast<double>(render_count_);
     const double a = render_count_ > 0 ? render_total_ / n : 0.0;
@@ -115,7 +120,7 @@ void vesk_utt::printStageReport() {
                  "stageA_ms=%.3f stageA_work_ms=%.3f "
                  "stageA_wait_ms=%.3f stageB_ms=%.3f stageC_ms=%.3f "
                  "deliver_lat_ms=%.3f over %lld speech frames\n",
-                 pipe, jobs_b, static_cast<long long>(paste.jobs), a, aw, awt, 0.0, c, lat,
+                 pipe, jobs_b, static_cast<long long>(paste.jobs), a, aw, awt, b, c, lat,
                  static_cast<long long>(paste.latency_count));
   } else {
     std::fprintf(stderr,
@@ -214,6 +219,40 @@ void vesk_utt::noteRenderFail(const char* stage, const char* text, bool fatal) {
   ++failures_;
   last_failure_ = std::move(line);
   if (fatal) degraded_ = true;
+}
+
+void vesk_utt::tesseraAttach(const uint8_t* bank, int n, const double* cent, const double* c_canon,
+                             const double* aperture, const int32_t* stamp, const uint8_t* head, int head_len,
+                             const char* head_json, const char* manifest) {
+  vesk::GeometryStamp s;
+  for (int i = 0; i < vesk::GeometryStamp::kCount; ++i)
+    s.*vesk::GeometryStamp::kFields[static_cast<size_t>(i)] = stamp[i];
+  s.validate();
+  const int crop = ctx_->manifest.crop;
+  if (s.canvas_w != crop)
+    throw std::runtime_error("bank canvas " + std::to_string(s.canvas_w) + " != this bundle's render crop " +
+                             std::to_string(crop));
+  if (target_.empty())
+    throw std::runtime_error(
+        "xs_target.bin is absent or the wrong length, so this bundle's corpus pi frame cannot be identified "
+        "\xE2\x80\x94 "
+        "refusing to arm the borrow against the manifest's compose-field geometry");
+  vesk::tessera::BankData data;
+  const size_t donors = static_cast<size_t>(n);
+  data.pixels.assign(bank, bank + donors * static_cast<size_t>(s.bandH()) * static_cast<size_t>(s.bandW()) * 3);
+  data.cent.assign(cent, cent + 2 * donors);
+  data.aperture.assign(aperture, aperture + donors);
+  data.c_canon = {c_canon[0], c_canon[1]};
+  data.stamp = s;
+  data.n_donors = n;
+  const vesk::tessera::ServeConfig config = vesk::tessera::ServeConfig::fromHeadMemberJson(head_json);
+  const vesk::tessera::HeadWeights weights =
+      vesk::tessera::loadHeadPt(std::vector<uint8_t>(head, head + std::max(head_len, 0)));
+  std::string geometry;
+  const vesk::tessera::UnifiedPi pi =
+      vesk::tessera::UnifiedPi::corpusFromManifestJson(manifest, crop, target_.data(), nt_, c_canon, &geometry);
+  auto borrow = std::make_unique<vesk::tessera::StreamBorrow>(data, weights, config, pi, ctx_->manifest.lip_template);
+  teeth_.attach(std::move(borrow), std::move(geometry));
 }
 
 // ---- warm thread
@@ -375,6 +414,7 @@ void vesk_utt::handleInterrupt() {
     gen_seen_ = main_.generation;
     last = paste_.deliveredLocked();
   }
+  teeth_.interruptInline();
   resetUtterance(false);
   utt_audio_.clear();
   ramp_left_ = 0;
@@ -447,7 +487,7 @@ bool vesk_utt::runPass(std::vector<float>& taken) {
       model = model_;
       chunk_seen_ = chunk_;
       ready = paste_.readyLocked();
-      jobs = paste_.jobsLocked();
+      jobs = paste_.jobsLocked() + teeth_.pendingLocked();
     }
     if (stop) return false;
     if (gen != gen_seen_) {
@@ -488,7 +528,7 @@ bool vesk_utt::runPass(std::vector<float>& taken) {
         bool empty;
         {
           std::lock_guard<std::mutex> lk(main_.mu);
-          empty = paste_.jobsLocked() == 0 && paste_.readyLocked() == 0;
+          empty = paste_.jobsLocked() == 0 && teeth_.pendingLocked() == 0 && paste_.readyLocked() == 0;
         }
         if (empty) produceIdle();
       }
@@ -594,8 +634,10 @@ void vesk_utt::produceRamp() {
   last_xd_ = xd;
   last_si_ = si;
   // A failed ramp frame is skipped rather than retried: the ramp always reaches
-  // the idle loop.
-  const bool accepted = crop != nullptr ? enqueue(crop, VESK_UTT_RAMP, si, -1, xd.data(), nullptr) : true;
+  // the idle loop. So is one a failed teeth stage drops: it will drop every
+  // later one too, and rendering them again would only burn the run thread.
+  const bool accepted =
+      crop != nullptr ? enqueue(crop, VESK_UTT_RAMP, si, -1, xd.data(), nullptr) || teethFailed() : true;
   if (accepted) {
     cursor_ = nt_ > 0 ? (cursor_ + 1) % nt_ : 0;
     if (--ramp_left_ <= 0) {
@@ -603,6 +645,11 @@ void vesk_utt::produceRamp() {
       state_.store(State::Idle);
     }
   }
+}
+
+bool vesk_utt::teethFailed() {
+  std::lock_guard<std::mutex> lk(main_.mu);
+  return teeth_.failedLocked();
 }
 
 void vesk_utt::produceIdle() {

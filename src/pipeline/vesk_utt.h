@@ -5,7 +5,9 @@
 //             (without pipelined paste) the paste into the output ring;
 //   warm      loads the audio model and the chunk renderer, warms both renderers, then ends;
 //   dispatch  every call into the audio model, one request at a time (ModelMailbox);
-//   paste     with pipelined paste, pastes rendered crops into the output ring (PasteStage).
+//   paste     with pipelined paste, pastes rendered crops into the output ring (PasteStage);
+//   teeth     with pipelined paste and a teeth pass attached, runs the pass between the run thread
+//             and the paste thread (TeethStage).
 // The main lock (MainLock) guards what the host touches (intake, output ring, statistics, render
 // status) and what the warm thread installs; each member below says which lock guards it.
 #pragma once
@@ -27,6 +29,7 @@
 #include "pipeline/vesk_utt_paste.h"
 #include "pipeline/vesk_utt_queue.h"
 #include "pipeline/vesk_utt_shared.h"
+#include "pipeline/vesk_utt_teeth.h"
 #include "render/vesk_context.h"
 #include "vesk/vesk.h"
 
@@ -74,6 +77,13 @@ struct vesk_utt {
   int renderStatus(char* buf, int len, int64_t* failures);
   size_t frameBytes() const { return paste_.frameBytes(); }
 
+  // Host side: arms the teeth pass (see vesk_utt_tessera_attach; the arguments are not null, n > 0).
+  // Throws the refusal's text; on failure nothing is installed.
+  void tesseraAttach(const uint8_t* bank, int n, const double* cent, const double* c_canon, const double* aperture,
+                     const int32_t* stamp, const uint8_t* head, int head_len, const char* head_json,
+                     const char* manifest);
+  vesk::utt::TeethStage& teeth() { return teeth_; }
+
   // Counts and describes a render failure; a fatal one degrades the session.
   void noteRenderFail(const char* stage, const char* text, bool fatal);
 
@@ -113,10 +123,11 @@ struct vesk_utt {
   void emitSpeech(const float* crop, double render_ms);
   void produceRamp();
   void produceIdle();
+  bool teethFailed();
   // Sets up a ramp from (si, xd), the last frame that carried a face, back onto the target rows.
   void beginRamp(int si, const float* xd, int frames);
   bool enqueue(const float* crop, int kind, int si, int index, const float* xd, double* wait) {
-    return paste_.enqueueRaw(crop, kind, si, index, xd, gen_seen_, wait);
+    return teeth_.enqueue(crop, kind, si, index, xd, gen_seen_, wait);
   }
   const float* renderOne(vesk::Renderer& r, int si, const float* xs, const float* xd);
   const float* targetRow(int si) const { return target_.data() + static_cast<size_t>(si) * vesk::kKpWidth; }
@@ -167,6 +178,8 @@ struct vesk_utt {
 
   // The paste stage and the output ring; its members are guarded by the main lock.
   vesk::utt::PasteStage paste_;
+  // The teeth stage between render and paste; its counters are guarded by the main lock.
+  vesk::utt::TeethStage teeth_;
   // The dispatch mailbox, with its own lock.
   vesk::utt::ModelMailbox mailbox_;
 

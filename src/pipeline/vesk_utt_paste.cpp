@@ -165,13 +165,23 @@ bool PasteStage::pasteInto(const float* crop, int kind, int si, int index, const
 
 bool PasteStage::enqueuePipe(const float* crop, int kind, int si, int index, const float* xd, int64_t generation,
                              double* wait) {
+  return enqueueJob(crop, kind, si, index, xd, generation, -1.0, kMaxJobs, wait);
+}
+
+bool PasteStage::pushJob(const float* crop, int kind, int si, int index, const float* xd, int64_t generation,
+                         double enqueue_ms, int limit) {
+  return enqueueJob(crop, kind, si, index, xd, generation, enqueue_ms, std::min(limit, kMaxJobs), nullptr);
+}
+
+bool PasteStage::enqueueJob(const float* crop, int kind, int si, int index, const float* xd, int64_t generation,
+                            double enqueue_ms, int limit, double* wait) {
   const double t0 = nowMs();
   Job* job = nullptr;
   {
     std::unique_lock<std::mutex> lk(main_.mu);
     for (;;) {
       if (main_.stop || main_.generation != generation) return false;
-      if (job_count_ < kMaxJobs) break;
+      if (job_count_ < limit) break;
       main_.cv.wait_for(lk, kWait);
     }
     job = &jobs_[static_cast<size_t>((job_head_ + job_count_) % kMaxJobs)];
@@ -186,7 +196,7 @@ bool PasteStage::enqueuePipe(const float* crop, int kind, int si, int index, con
   job->index = index;
   keepXd(job->xd, xd);
   job->generation = generation;
-  job->enqueue_ms = nowMs();
+  job->enqueue_ms = enqueue_ms < 0 ? nowMs() : enqueue_ms;
   {
     std::lock_guard<std::mutex> lk(main_.mu);
     if (main_.stop || main_.generation != generation) return false;

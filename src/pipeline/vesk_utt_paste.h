@@ -71,6 +71,11 @@ class PasteStage {
   // paste thread with pipelined paste. False when the session stopped or `generation` is no longer
   // current: the frame is dropped. *wait, when given, gains the time spent.
   bool enqueueRaw(const float* crop, int kind, int si, int index, const float* xd, int64_t generation, double* wait);
+  // The teeth thread, with pipelined paste: queues a finished frame for the paste thread once fewer
+  // than `limit` paste jobs wait. enqueue_ms: when the frame entered the pipeline. False when the
+  // session stopped or `generation` is no longer current.
+  bool pushJob(const float* crop, int kind, int si, int index, const float* xd, int64_t generation, double enqueue_ms,
+               int limit);
   // Run thread: the first push of the utterance now starting, which its first frame's latency counts from.
   void setUtteranceStart(double first_push_ms);
 
@@ -106,6 +111,9 @@ class PasteStage {
   };
 
   bool enqueuePipe(const float* crop, int kind, int si, int index, const float* xd, int64_t generation, double* wait);
+  // enqueue_ms < 0: the job is stamped when its copy is done.
+  bool enqueueJob(const float* crop, int kind, int si, int index, const float* xd, int64_t generation,
+                  double enqueue_ms, int limit, double* wait);
   bool pasteInto(const float* crop, int kind, int si, int index, const float* xd, int64_t generation, double enqueue_ms,
                  double* wait);
   void pasteLoop();

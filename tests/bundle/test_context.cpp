@@ -7,6 +7,7 @@
 #include "api/vesk_ctx.h"
 #include "core/vesk_pool.h"
 #include "generated_bundles.h"
+#include "render/vesk_conv.h"
 #include "vesk/vesk.h"
 
 using vesk::test::bundleDir;
@@ -111,13 +112,20 @@ TEST(RenderContext, DirectorIsCreatedOnFirstUseWithTheIntraOpRule) {
             std::string::npos)
       << chosenByCore;
   EXPECT_EQ(firstRenderLog(6, nullptr).find("intra-op"), std::string::npos);
-  // "neon" is a chosen ep: no intra-op line; this build has no fp16 backend, and says so.
+  // "neon" is a chosen ep: no intra-op line; the fp16 backend is unavailable here or refuses b1,
+  // and says so.
   const std::string neon = firstRenderLog(0, "neon");
   EXPECT_EQ(neon.find("intra-op"), std::string::npos) << neon;
-  EXPECT_NE(neon.find("[vesk] fp16 NEON backend requested but unavailable on this build/CPU; using ORT\n"
-                      "[vesk] director ep=cpu (ORT CPU EP)\n"),
+  // The director's load lines follow the refusal; the last says where it runs.
+  const std::string neonLine =
+      vesk::ConvBackend::available()
+          ? "[vesk] NEON backend refused: b1 is not the fused m4b graph (golden/unified director?); using ORT\n"
+          : "[vesk] fp16 NEON backend requested but unavailable on this build/CPU; using ORT\n";
+  EXPECT_NE(neon.find(neonLine + "[vesk] !!! compose alpha: ELLIPSE (b1)"), std::string::npos) << neon;
+  EXPECT_NE(neon.find("[vesk] std GridSample -> com.zentrova::GridSampleFast load-time rewrite: 1 node(s) (b1)\n"),
             std::string::npos)
       << neon;
+  EXPECT_NE(neon.find("(b1)\n[vesk] director ep=cpu (ORT CPU EP)\n"), std::string::npos) << neon;
 
   // A director that cannot be made leaves none behind, and the next render tries again.
   Ctx c = create(dir, 1, "cpu");

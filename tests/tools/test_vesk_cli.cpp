@@ -1,6 +1,7 @@
 // The vesk command line as a user runs it, its outputs checked with ffprobe.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <string>
@@ -65,6 +66,19 @@ TEST(VeskCli, InfoAndMistakes) {
   ASSERT_EQ(info.status, 0) << info.output;
   EXPECT_NE(info.output.find("canvas      320x240"), std::string::npos) << info.output;
   EXPECT_NE(info.output.find("director    model b1, batch 1, backend ort, ep cpu"), std::string::npos);
+  EXPECT_NE(
+      info.output.find("teeth       0 of 4 members, missing bank_track, bank_sidecar, head_weights, head_config\n"),
+      std::string::npos)
+      << info.output;
+  EXPECT_NE(info.output.find("lip contour none (the director composes with its own ellipse)\n"), std::string::npos)
+      << info.output;
+  // The teeth identity: every member, and the lip template with its map.
+  const Ran teeth = run(cli("info " + bundleDir("teeth")));
+  ASSERT_EQ(teeth.status, 0) << teeth.output;
+  EXPECT_NE(teeth.output.find("teeth       4 of 4 members, 8 donors, band "), std::string::npos) << teeth.output;
+  EXPECT_NE(teeth.output.find("lip contour 24 vertices on 4 anchors, feather 1.5 px, lip_map 48x8\n"),
+            std::string::npos)
+      << teeth.output;
 
   const Ran usage = run(cli("render " + bundleDir("small")));
   EXPECT_EQ(WEXITSTATUS(usage.status), 2);
@@ -143,7 +157,7 @@ TEST(VeskCli, SpeakWritesVideoWithItsSpeech) {
   // The bundle's w2v.onnx became the shared encoder, and its short-window pair was found beside it.
   EXPECT_NE(r.output.find("short-window w2v frontend loaded (LT="), std::string::npos) << r.output;
   EXPECT_NE(r.output.find("trunk=" + bundleDir("small") + "/audio_encoder_fp16_window_trunk.onnx"), std::string::npos);
-  EXPECT_NE(r.output.find("[vesk] " + wav + ": 16-bit PCM, 2 channels at 22050 Hz, 2.00 s"), std::string::npos)
+  EXPECT_NE(r.output.find("[vesk] " + wav + ": wav, pcm_s16le, 2 channels at 22050 Hz, 2.00 s"), std::string::npos)
       << r.output;
   const std::string line = wroteLine(r.output);
   EXPECT_NE(line.find(" frames 320x240, 2.00 s of speech from frame "), std::string::npos) << r.output;
@@ -212,17 +226,40 @@ TEST(VeskCli, SpeakStreamRendersTheWholeRun) {
   EXPECT_GT(rms(pcm, 0, 4000), 3000.0);
 }
 
+// What text-to-speech engines write: the voice as Ogg/Opus at 48 kHz and as MP3, spoken whole.
+TEST(VeskCli, SpeakReadsCompressedSpeech) {
+  TempDir tmp;
+  vesk::test::writeFile(tmp / "voice.wav", voicedWav(24000, 1, 1.0));
+  for (const char* codec : {"voice.opus|-c:a libopus|ogg, opus, 1 channel at 48000 Hz",
+                            "voice.mp3|-c:a libmp3lame|mp3, mp3, 1 channel at 24000 Hz"}) {
+    const std::string spec = codec;
+    const std::string name = spec.substr(0, spec.find('|'));
+    const std::string args = spec.substr(name.size() + 1, spec.rfind('|') - name.size() - 1);
+    const std::string said = spec.substr(spec.rfind('|') + 1);
+    const std::string in = tmp / name, out = tmp / (name + ".mp4");
+    ASSERT_EQ(run("ffmpeg -v error -y -i " + (tmp / "voice.wav") + " " + args + " " + in + " </dev/null").status, 0);
+    const Ran r = run("env -u W2V_ONNX " + cli("speak " + bundleDir("small") + " --audio " + in + " --out " + out +
+                                               " --stream --threads 2"));
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("[vesk] " + in + ": " + said + ", 1.0"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find(": 25 frames 320x240, 1.00 s of speech from frame 0; frames 25 (whole run)"),
+              std::string::npos)
+        << r.output;
+    expectTracks(out, 25, 320, 240);
+  }
+}
+
 TEST(VeskCli, SpeakMistakes) {
   TempDir tmp;
   const std::string small = bundleDir("small");
   const Ran help = run(cli("--help"));
   EXPECT_EQ(help.status, 0);
-  EXPECT_NE(help.output.find("vesk speak BUNDLE --audio FILE.wav --out FILE.mp4"), std::string::npos) << help.output;
+  EXPECT_NE(help.output.find("vesk speak BUNDLE --audio AUDIO --out FILE.mp4"), std::string::npos) << help.output;
   EXPECT_NE(help.output.find("W2V_ONNX"), std::string::npos);
 
   const Ran noAudio = run(cli("speak " + small + " --out " + (tmp / "x.mp4")));
   EXPECT_EQ(WEXITSTATUS(noAudio.status), 2);
-  EXPECT_NE(noAudio.output.find("vesk: speak needs --audio FILE.wav and --out FILE.mp4"), std::string::npos);
+  EXPECT_NE(noAudio.output.find("vesk: speak needs --audio AUDIO and --out FILE.mp4"), std::string::npos);
   const Ran both = run(cli("speak " + small + " --audio a.wav --out x.mp4 --offline --stream"));
   EXPECT_EQ(WEXITSTATUS(both.status), 2);
   EXPECT_NE(both.output.find("vesk: speak takes --offline or --stream, not both"), std::string::npos);
@@ -230,11 +267,18 @@ TEST(VeskCli, SpeakMistakes) {
   EXPECT_EQ(WEXITSTATUS(dangling.status), 2);
   EXPECT_NE(dangling.output.find("vesk: option --audio needs a value"), std::string::npos);
 
-  vesk::test::writeFile(tmp / "not.wav", "ID3 an mp3, perhaps");
-  const Ran notWav = run(cli("speak " + small + " --audio " + (tmp / "not.wav") + " --out " + (tmp / "x.mp4")));
-  EXPECT_EQ(WEXITSTATUS(notWav.status), 1);
-  EXPECT_NE(notWav.output.find("vesk: " + (tmp / "not.wav") + ": not a RIFF/WAVE file"), std::string::npos)
-      << notWav.output;
+  // A file that is not audio, and one cut short: one line each, the decoders' own chatter silenced.
+  vesk::test::writeFile(tmp / "not.mp3", "ID3 an mp3, perhaps");
+  const Ran notAudio = run(cli("speak " + small + " --audio " + (tmp / "not.mp3") + " --out " + (tmp / "x.mp4")));
+  EXPECT_EQ(WEXITSTATUS(notAudio.status), 1);
+  EXPECT_EQ(notAudio.output.rfind("vesk: " + (tmp / "not.mp3") + ": ", 0), 0u) << notAudio.output;
+  EXPECT_EQ(std::count(notAudio.output.begin(), notAudio.output.end(), '\n'), 1) << notAudio.output;
+  const std::string cutWav = voicedWav(16000, 1, 0.5);
+  vesk::test::writeFile(tmp / "cut.wav", cutWav.substr(0, cutWav.size() - 100));
+  const Ran cut = run(cli("speak " + small + " --audio " + (tmp / "cut.wav") + " --out " + (tmp / "x.mp4")));
+  EXPECT_EQ(WEXITSTATUS(cut.status), 1);
+  EXPECT_EQ(cut.output,
+            "vesk: " + (tmp / "cut.wav") + ": truncated: chunk 'data' declares 16000 bytes, 15900 remain\n");
 
   vesk::test::writeFile(tmp / "v.wav", voicedWav(16000, 1, 0.2));
   // The unified bundle carries no speech encoder.

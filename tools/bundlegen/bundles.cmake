@@ -38,6 +38,20 @@ if(BUILD_TESTING OR VESK_BUILD_TESTS)
   vesk_bundle_fixture(faulty --canvas 320x240 --crop 128 --nt 8 --seed 5 --models b1,b24_fp32 --audio --fail-open 0.02)
   # A one-frame identity: every frame plays driver frame 0.
   vesk_bundle_fixture(nt1 --canvas 160x120 --crop 64 --nt 1 --seed 6 --models b1 --audio)
+  # Directors whose warp samples through GridSample configurations the load-time GridSampleFast
+  # rewrite must leave alone, and one with GridSampleFast baked in.
+  vesk_bundle_fixture(gsvariants --canvas 160x120 --crop 64 --nt 4 --seed 7
+                      --models b1,b1_gszeros,b1_gsnomode,b1_gsalign,b1_gsbaked)
+  # Directors the load-time rewrites must refuse or adapt to: two cubic x2 candidates, off-by-a-hair
+  # head scales, two Concats reading P_rgb, a cone value read outside the cone, a warp recombination
+  # with two exits.
+  vesk_bundle_fixture(rwvariants --canvas 160x120 --crop 64 --nt 4 --seed 8
+                      --models b1,b1_hc2cand,b1_hcscale,b1_cone2cat,b1_coneesc,b1_warp2exit)
+  # An identity with all four teeth members (the bank of its own mouth, the BlendHead members) and a
+  # lip template with its map.
+  vesk_bundle_fixture(teeth --canvas 320x240 --crop 128 --nt 8 --seed 8 --models b1 --teeth)
+  # The fused m4b director the fp16 convolution backend runs, at batch 1 and batch 4 (crop 512 only).
+  vesk_bundle_fixture(fused --canvas 640x480 --crop 512 --nt 3 --seed 9 --models b1_fused,b4_fused)
   # The unified layout with an HEVC prior, M authored on another canvas, and its IMX container.
   vesk_bundle_fixture(unified --canvas 320x240 --crop 128 --nt 8 --seed 4 --prior hevc --unified
                       --msrc 640x480 --imx "${VESK_BUNDLES_DIR}/unified.imx")

@@ -1,5 +1,5 @@
-# cmake -DPACK=<vesk-imx-pack> -DDIR=<bundle dir> -DIMX=<container> -P compare_imx.cmake
-execute_process(COMMAND "${PACK}" "${DIR}" "${IMX}.packer" RESULT_VARIABLE rc)
+# cmake [-DEMU=<emulator>] -DPACK=<vesk-imx-pack> -DDIR=<bundle dir> -DIMX=<container> -P compare_imx.cmake
+execute_process(COMMAND ${EMU} "${PACK}" "${DIR}" "${IMX}.packer" RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "vesk-imx-pack failed on ${DIR}")
 endif()

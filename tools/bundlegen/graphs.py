@@ -366,6 +366,100 @@ def featSynth(batch: int, crop: int, fail_open: float | None = None) -> onnx.Mod
     return b.model(f"vesk synthetic FeatSynth director, batch {batch}, crop {crop}")
 
 
+# Variants of the m4b director that differ only in the warp's sampling node: three GridSample
+# configurations the load-time GridSampleFast rewrite must leave alone (zero padding, no "mode"
+# attribute, align_corners 1), and the node already baked into the custom operator.
+GS_VARIANTS = ("gszeros", "gsnomode", "gsalign", "gsbaked")
+ZENTROVA_DOMAIN = "com.zentrova"
+
+
+def gridSampleVariant(m: onnx.ModelProto, variant: str) -> onnx.ModelProto:
+    """m with its one GridSample node changed as the variant says (see GS_VARIANTS)."""
+    nodes = [n for n in m.graph.node if n.op_type == "GridSample"]
+    if len(nodes) != 1:
+        raise ValueError(f"expected one GridSample node, found {len(nodes)}")
+    n = nodes[0]
+    attrs = {a.name: a for a in n.attribute}
+    if variant == "gszeros":
+        attrs["padding_mode"].s = b"zeros"
+    elif variant == "gsnomode":
+        n.attribute.remove(attrs["mode"])
+    elif variant == "gsalign":
+        attrs["align_corners"].i = 1
+    elif variant == "gsbaked":
+        n.op_type = "GridSampleFast"
+        n.domain = ZENTROVA_DOMAIN
+        del n.attribute[:]
+        m.opset_import.append(helper.make_opsetid(ZENTROVA_DOMAIN, 1))
+    else:
+        raise ValueError(f"unknown GridSample variant '{variant}'")
+    return m
+
+
+# Variants of the m4b director for the load-time rewrites that must refuse or adapt, each a valid
+# model of the same picture:
+#   hc2cand     the head's linear x2 tail is a second cubic x2 Resize (scales from a Constant)
+#   hcscale     the head's cubic Resize scales by [1, 1, 2, 2.0001]
+#   cone2cat    a second Concat reads P_rgb (its mean enters the alpha with zero weight)
+#   coneesc     the cone's second differences are also read outside the cone (the same way)
+#   warp2exit   a product inside the warp's recombination is also read outside it (the same way)
+RW_VARIANTS = ("hc2cand", "hcscale", "cone2cat", "coneesc", "warp2exit")
+
+
+def nodeNamed(m: onnx.ModelProto, name: str) -> onnx.NodeProto:
+    found = [n for n in m.graph.node if n.name == name]
+    if len(found) != 1:
+        raise ValueError(f"expected one node named {name}, found {len(found)}")
+    return found[0]
+
+
+def zeroTap(m: onnx.ModelProto, value: str, tag: str):
+    """value's mean, times zero, added to the alpha before its clip: one more reader of value that
+    leaves the picture as it was."""
+    g = m.graph
+    pre = nodeNamed(m, "/alpha/pre")
+    g.initializer.append(onnxgraph.initializer(f"{tag}_zero", f32([0.0])))
+    mean, term, total = f"{tag}_mean_out", f"{tag}_term_out", f"{tag}_pre_in"
+    new = [helper.make_node("ReduceMean", [value], [mean], name=f"/{tag}/mean", keepdims=1),
+           helper.make_node("Mul", [mean, f"{tag}_zero"], [term], name=f"/{tag}/term"),
+           helper.make_node("Add", [pre.input[1], term], [total], name=f"/{tag}/add")]
+    at = list(g.node).index(pre)
+    for i, n in enumerate(new):
+        g.node.insert(at + i, n)
+    pre.input[1] = total
+
+
+def rewriteVariant(m: onnx.ModelProto, variant: str) -> onnx.ModelProto:
+    """m, the plain m4b director, changed as the variant says (see RW_VARIANTS)."""
+    g = m.graph
+    if variant == "hc2cand":
+        tail = nodeNamed(m, "/head/upsample")
+        scales = helper.make_node("Constant", [], ["head_tail_scales_c"], name="head_tail_scales_c",
+                                  value=onnxgraph.initializer("head_tail_scales_c_value", f32([1, 1, 2, 2]), None))
+        g.node.insert(list(g.node).index(tail), scales)
+        unused = [t for t in g.initializer if t.name == tail.input[2]]
+        tail.input[2] = "head_tail_scales_c"
+        for t in unused:
+            g.initializer.remove(t)
+        for a in tail.attribute:
+            if a.name == "mode":
+                a.s = b"cubic"
+    elif variant == "hcscale":
+        c = nodeNamed(m, "head_up_scales")
+        c.attribute[0].t.CopyFrom(onnxgraph.initializer("head_up_scales_value", f32([1, 1, 2, 2.0001]), None))
+    elif variant == "cone2cat":
+        both = helper.make_node("Concat", ["P_rgb", "P_rgb"], ["cone2_out"], name="/cone2/concat", axis=1)
+        g.node.insert(list(g.node).index(nodeNamed(m, "/alpha/pre")), both)
+        zeroTap(m, "cone2_out", "cone2")
+    elif variant == "coneesc":
+        zeroTap(m, nodeNamed(m, "/cone/diffs").output[0], "coneesc")
+    elif variant == "warp2exit":
+        zeroTap(m, nodeNamed(m, "/warp/hx_ixx").output[0], "warp2exit")
+    else:
+        raise ValueError(f"unknown rewrite variant '{variant}'")
+    return m
+
+
 def parseKey(key: str) -> tuple[int, str]:
     """Model key "b<N>[_<variant>]" -> (batch, variant); "render", the key the whole-run stream
     opens, is the plain director at batch 1."""
@@ -376,15 +470,22 @@ def parseKey(key: str) -> tuple[int, str]:
     head, _, variant = key[1:].partition("_")
     if not head.isdigit() or int(head) < 1:
         raise ValueError(f"model key '{key}' has no batch number")
-    if variant not in ("", "fp32", "kp22", "kp20", "kpdyn", "s2blend", "featsynth", "probe"):
+    if variant not in ("", "fp32", "kp22", "kp20", "kpdyn", "s2blend", "featsynth", "probe", "fused") + GS_VARIANTS + \
+            RW_VARIANTS:
         raise ValueError(f"model key '{key}': unknown variant '{variant}' "
-                         "(fp32, kp22, kp20, kpdyn, s2blend, featsynth, probe)")
+                         "(fp32, kp22, kp20, kpdyn, s2blend, featsynth, probe, fused, " +
+                         ", ".join(GS_VARIANTS + RW_VARIANTS) + ")")
     return int(head), variant
 
 
 def build(key: str, crop: int, fail_open: float | None = None) -> onnx.ModelProto:
     """The director of a model key. fail_open: see openMouthGate (every variant but kp20 takes it)."""
     batch, variant = parseKey(key)
+    if variant == "fused":
+        import fused_m4b
+        if crop != fused_m4b.CROP or fail_open is not None:
+            raise ValueError(f"model {key}: the fused m4b director exists at crop {fused_m4b.CROP} only, without a failure gate")
+        return fused_m4b.model(batch)
     if variant == "featsynth":
         return featSynth(batch, crop, fail_open)
     if variant == "kp22":
@@ -413,4 +514,8 @@ def build(key: str, crop: int, fail_open: float | None = None) -> onnx.ModelProt
         return m4b(batch, crop, blend_2d=True, fail_open=fail_open)
     if variant == "probe":
         return m4b(batch, crop, probe=True, fail_open=fail_open)
+    if variant in GS_VARIANTS:
+        return gridSampleVariant(m4b(batch, crop, fail_open=fail_open), variant)
+    if variant in RW_VARIANTS:
+        return rewriteVariant(m4b(batch, crop, fail_open=fail_open), variant)
     return m4b(batch, crop, fail_open=fail_open)

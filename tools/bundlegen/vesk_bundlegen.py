@@ -14,6 +14,12 @@ M.f32, drive/xs.f32, drive/xd.f32, drive/si.i32, target_frames.mp4 and/or target
 xs_target.bin, model_<key>.onnx; --unified writes the unified-layout names instead, --imx also
 packs the bundle into an IMX v2 container.
 
+--teeth adds the members of the teeth pass: the reference bank of the face's own mouth
+(tessera_bank.v1.mp4 and its sidecar tessera_bank.v1.json; see teeth_bank.py), the BlendHead members
+(tessera_head.v1.pt, written by torch.save, and tessera_head.v1.json; see teeth_head.py), and the
+manifest's tessera block with the bank's geometry stamp. --lip-template writes lip_template.v1.json
+(with --teeth by default, with an anchor-linear lip_map).
+
 --audio adds the identity's own audio models, all opening this face's mouth with the voice (see
 face.MOUTH_OPEN_MOVES): the streaming a2x members (a2x_meta.json, a2x_pos.f32, a2x_norm.f32,
 a2x_enc_stream.onnx, a2x_dec.onnx), the shared speech encoders they run on (w2v.onnx and the
@@ -33,6 +39,7 @@ Example: vesk_bundlegen.py --out build/bundles/demo
 from __future__ import annotations
 
 import argparse
+import json
 import os
 import shutil
 import sys
@@ -48,6 +55,8 @@ import face  # noqa: E402
 import graphs  # noqa: E402
 import members  # noqa: E402
 import onnxgraph  # noqa: E402
+import teeth_bank  # noqa: E402
+import teeth_head  # noqa: E402
 
 ALL_MODELS = ["b1", "b24_fp32", "b1_kp22", "b1_s2blend", "b1_featsynth"]
 
@@ -69,7 +78,12 @@ def parseArgs(argv):
                "whole-run stream opens; --audio adds it), b<N>_fp32 (the same, named as the batched fp32 "
                "build), b1_kp22 (keypoint inputs declare 22 rows), b1_kp20 (20 rows), b1_kpdyn (a dynamic row count), b1_s2blend (carries a MatMul named "
                "/s2/blend), b1_featsynth (FeatSynth contract; needs --fs-red), b1_probe (also outputs its sampling "
-               "grid and warped source, for tests). 'all' = " + ",".join(ALL_MODELS) +
+               "grid and warped source, for tests), b1_gszeros, b1_gsnomode, b1_gsalign (the warp's GridSample with "
+               "zero padding, without a mode attribute, with align_corners 1), b1_gsbaked (the warp sampled by "
+               "com.zentrova::GridSampleFast), b1_hc2cand, b1_hcscale, b1_cone2cat, b1_coneesc, b1_warp2exit (directors "
+               "the load-time rewrites must refuse or adapt to: two cubic x2 Resize candidates, head scales "
+               "[1, 1, 2, 2.0001], two Concats reading P_rgb, a cone value read outside the cone, a warp "
+               "recombination with two exits). 'all' = " + ",".join(ALL_MODELS) +
                ". The output directory is replaced as a whole (written beside it, then renamed).")
     p.add_argument("--out", required=True, help="bundle directory to write")
     p.add_argument("--canvas", type=parseSize, default=(1920, 1080), metavar="WxH",
@@ -93,9 +107,18 @@ def parseArgs(argv):
     p.add_argument("--no-unified-block", action="store_true", help="omit the manifest's unified compose block")
     p.add_argument("--audio", action="store_true",
                    help="also write the identity's audio models: streaming a2x, speech encoders, fca, motion/")
+    p.add_argument("--teeth", action="store_true",
+                   help="add the teeth members: the reference bank tessera_bank.v1.mp4 (lossless mouth patches of the "
+                        "source crops) with its sidecar tessera_bank.v1.json, the BlendHead members (needs torch), "
+                        "and the manifest's tessera block")
+    p.add_argument("--lip-template", choices=["map", "plain", "none"], default=None,
+                   help="lip_template.v1.json with an anchor-linear lip_map, without one, or none (default: map "
+                        "with --teeth, else none)")
     p.add_argument("--fail-open", type=float, default=None, metavar="T",
                    help="director graphs whose Session::Run fails when a lower-lip keypoint is driven more than T "
                         "(keypoint units) below its source position; below that they render as usual (for tests)")
+    p.add_argument("--teeth-head", choices=sorted(teeth_head.KINDS), default="blendhead",
+                   help="which head --teeth writes (default blendhead: BlendHead(16); blendhead8: BlendHead8(16))")
     p.add_argument("--imx", default=None, metavar="PATH", help="also pack the bundle as an IMX v2 container at PATH")
     p.add_argument("--quiet", action="store_true", help="print nothing on success")
     a = p.parse_args(argv)
@@ -122,6 +145,10 @@ def parseArgs(argv):
             p.error(str(e))
         if variant == "featsynth" and not a.fs_red:
             p.error(f"model {k} reads fs_red: add --fs-red")
+    if a.lip_template is None:
+        a.lip_template = "map" if a.teeth else "none"
+    if a.teeth and a.no_unified_block:
+        p.error("--teeth places its window by the unified block: drop --no-unified-block")
     if a.fail_open is not None and not a.fail_open > 0.0:
         p.error("--fail-open must be a positive opening")
     if a.fail_open is not None and any(graphs.parseKey(k)[1] == "kp20" for k in keys):
@@ -171,6 +198,7 @@ def generate(a) -> dict:
     pooled_f = open(wr.path("pooled64.f16"), "wb")
     fs_f = open(wr.path("fs_red.f16"), "wb") if a.fs_red else None
     blk = graphs.fsBlock(S)
+    bank = teeth_bank.Bank(S, a.seed, graphs.PROP_GATE_SCALE) if a.teeth else None
 
     # M is authored on the stamped paste-space canvas; the loader rescales it to W x H.
     mw, mh = a.msrc if a.msrc else (W, H)
@@ -184,6 +212,8 @@ def generate(a) -> dict:
             m = face.cropMatrix(pose, S, W, H)
             crop = scene.crop(frame, m, S)
             xs[si] = face.cropKeypoints(pose, m, S)
+            if bank:
+                bank.add(crop, xs[si])
             ma = m.copy()
             ma[0] *= mw / W
             ma[1] *= mh / H
@@ -212,6 +242,16 @@ def generate(a) -> dict:
     wr.array("drive/xd.f32", rows, "<f4")
     wr.array("drive/si.i32", np.arange(NT), "<i4")
     wr.array("xs_target.bin", rows, "<f4")
+
+    stamp = None
+    if bank:
+        t_bank = time.monotonic()
+        # Canvas pixels per face unit: the crop spans 2.7 head half-heights (face.cropMatrix).
+        stamp = bank.write(tmp, rows, S / 2.7)
+        timings["teeth"] = time.monotonic() - t_bank
+    if a.lip_template != "none":
+        wr.bytes(teeth_bank.LIP_TEMPLATE,
+                 (json.dumps(teeth_bank.lipTemplate(S, a.lip_template == "map"), indent=1) + "\n").encode())
 
     t2 = time.monotonic()
     for k in a.keys:
@@ -252,6 +292,9 @@ def generate(a) -> dict:
             "pi": {"mode": "prop", "corner_recovery": False, "prop_gate_scale": graphs.PROP_GATE_SCALE,
                    "lip_idx": list(face.LIP_ROWS), "lip_geom_params": [pad_x, pad_y, down]},
         }
+    if a.teeth:
+        teeth_head.writeHead(wr.path(teeth_head.HEAD_PT), wr.path(teeth_head.HEAD_JSON), a.teeth_head)
+        man["tessera"] = teeth_bank.manifestBlock(teeth_head.manifestBlock(), stamp)
     man["generator"] = {"tool": "vesk_bundlegen", "seed": a.seed, "blinks": not a.no_blink, "audio": a.audio}
     if a.fail_open is not None:
         man["generator"]["fail_open"] = a.fail_open
@@ -284,7 +327,8 @@ def main(argv=None) -> int:
         W, H = a.canvas
         print(f"vesk_bundlegen: {a.out} ({W}x{H}, crop {a.crop}, NT {a.nt}, models {','.join(a.keys)}) "
               f"in {t['total']:.2f} s (frames {t['frames']:.2f} s, encoder tail {t['encode_tail']:.2f} s, "
-              f"models {t['models']:.2f} s" + (f", audio {t['audio']:.2f} s" if "audio" in t else "") + ")")
+              f"models {t['models']:.2f} s" + (f", audio {t['audio']:.2f} s" if "audio" in t else "") +
+              (f", teeth {t['teeth']:.2f} s" if "teeth" in t else "") + ")")
     return 0
 
 

@@ -3,7 +3,7 @@
 //   vesk info BUNDLE                                  manifest, members found, backends
 //   vesk render BUNDLE --frames N --out FILE.mp4      the idle drive loop, rendered, pasted, encoded
 //   vesk frame BUNDLE --si I --out FILE.png           one source frame rendered with its own keypoints
-//   vesk speak BUNDLE --audio FILE.wav --out FILE.mp4 the identity speaking the file, with its audio
+//   vesk speak BUNDLE --audio AUDIO --out FILE.mp4    the identity speaking the file, with its audio
 //
 // Common options: --model KEY (default b1), --threads N (default: the core decides), --ep EP.
 #include <chrono>
@@ -20,6 +20,9 @@
 #include "core/vesk_image.h"
 #include "core/vesk_pool.h"
 #include "core/vesk_simd.h"
+#include "tessera/vesk_bundle_tessera.h"
+#include "tessera/vesk_tessera_head.h"
+#include "tessera/vesk_tessera_lip.h"
 #include "vesk/vesk.h"
 #include "vesk_progress.h"
 #include "vesk_speak.h"
@@ -35,16 +38,18 @@ const char* kUsage =
     "usage: vesk info BUNDLE\n"
     "       vesk render BUNDLE --frames N --out FILE.mp4\n"
     "       vesk frame BUNDLE --si I --out FILE.png\n"
-    "       vesk speak BUNDLE --audio FILE.wav --out FILE.mp4 [--offline | --stream]\n"
+    "       vesk speak BUNDLE --audio AUDIO --out FILE.mp4 [--offline | --stream]\n"
     "options: --model KEY (director model, default b1)  --threads N  --ep EP  (vesk --help: more)\n";
 
 const char* kHelp =
     "\n"
-    "info    prints the bundle's manifest, the members found, the SIMD target and the director.\n"
+    "info    prints the bundle's manifest, the members found, the teeth members, the SIMD target and the\n"
+    "        director.\n"
     "render  renders and pastes the idle drive loop for N frames into an H.264 MP4.\n"
     "frame   renders source frame I with its own keypoints and writes the pasted frame as PNG.\n"
-    "speak   makes the bundle's identity speak a WAV file (PCM 8/16/24/32-bit or float 32/64-bit,\n"
-    "        any rate and channel count; resampled to 16 kHz mono) and writes an MP4 of H.264 video\n"
+    "speak   makes the bundle's identity speak an audio file (any FFmpeg decodes: WAV, FLAC, MP3,\n"
+    "        Ogg/Opus, M4A, ...; any rate and channel count, averaged to mono and resampled to\n"
+    "        16 kHz) and writes an MP4 of H.264 video\n"
     "        at 25 fps with the audio as AAC, in sync with the mouth. By default it drives an\n"
     "        utterance session as a live host does: idle first, the audio pushed in 40 ms chunks\n"
     "        in real time, frames pulled at 25 per second, idle again after the speech.\n"
@@ -52,13 +57,14 @@ const char* kHelp =
     "        --stream           render the whole run at once (vesk_stream) instead of a session\n"
     "        --idle SECONDS     idle video before and after the speech (default 1)\n"
     "        --motion-dir DIR   the audio model's directory (default: the bundle)\n"
+    "        --no-teeth         without the teeth pass (on when the bundle carries its members)\n"
     "        --encoder PATH     --stream: the 8 s speech encoder (default: the bundle's\n"
     "                           audio_encoder_8s.onnx, else $W2V_ONNX, else the bundle's w2v.onnx)\n"
     "        When W2V_ONNX is unset and the bundle holds w2v.onnx, speak sets W2V_ONNX to it, so\n"
     "        the audio model finds the shared speech encoder (and the short-window pair beside it).\n";
 
 // Options that take no value.
-const std::set<std::string> kFlags = {"offline", "stream"};
+const std::set<std::string> kFlags = {"offline", "stream", "no-teeth"};
 
 struct Args {
   std::string command, bundle;
@@ -127,6 +133,48 @@ Ctx open(const Args& a) {
   return ctx;
 }
 
+// One line on the teeth members: which are missing, or what the loaded ones hold.
+void printTeeth(const std::string& dir) {
+  const vesk::TesseraCarriage car = vesk::tesseraCarriage(dir);
+  const int carried = vesk::tesseraSlotCount() - static_cast<int>(car.missing.size());
+  std::printf("teeth       %d of %d members", carried, vesk::tesseraSlotCount());
+  if (!car.complete) {
+    std::printf(", missing");
+    for (size_t i = 0; i < car.missing.size(); ++i) {
+      std::printf("%s %s", i > 0 ? "," : "", car.missing[i].c_str());
+    }
+    std::printf("%s\n", car.declared ? " (the manifest declares a tessera block)" : "");
+    return;
+  }
+  try {
+    const vesk::TesseraAttachInputs in = vesk::loadTesseraMembers(dir);
+    const vesk::tessera::HeadWeights w = vesk::tessera::loadHeadPt(in.head_pt);
+    std::printf(", %d donors, band %dx%d, head %s (%zu params)\n", in.n_donors, in.band_w, in.band_h,
+                w.hasSynthesis() ? "BlendHead(16)" : "BlendHead8(16)", w.params());
+  } catch (const std::exception& e) {
+    std::printf(", refused: %s\n", e.what());
+  }
+}
+
+// One line on the lip template: the contour it gives the director and the teeth, or why none.
+void printLip(const vesk::Manifest& m) {
+  if (m.lip_template.empty()) {
+    std::printf("lip contour none (the director composes with its own ellipse)\n");
+    return;
+  }
+  try {
+    const vesk::tessera::LipContour lip = vesk::tessera::LipContour::fromTemplateJson(m.lip_template, m.crop);
+    std::printf("lip contour %d vertices on %d anchors, feather %.1f px, ", lip.vertexCount(),
+                static_cast<int>(lip.anchors().size()), static_cast<double>(lip.featherPx()));
+    if (lip.mapWidth() > 0)
+      std::printf("lip_map %zux%d\n", lip.mapB().size(), lip.mapWidth());
+    else
+      std::printf("no lip_map\n");
+  } catch (const std::exception& e) {
+    std::printf("lip contour refused: %s\n", e.what());
+  }
+}
+
 int cmdInfo(const Args& a) {
   Ctx ctx = open(a);
   vesk_ctx& c = *ctx;
@@ -145,6 +193,8 @@ int cmdInfo(const Args& a) {
     const int r = vesk_bundle_resolve_member(c.manifest.dir.c_str(), m, path, sizeof path);
     std::printf("  %-22s %s\n", m, r == 1 ? path : "-");
   }
+  printTeeth(c.manifest.dir);
+  printLip(c.manifest);
   std::printf("warp prior  %s\n", c.prior.backend().c_str());
   std::printf("simd        %s, worker pool %d threads\n", vesk::simd::target(), vesk::pool::threads());
   vesk::Renderer& r = c.ensureRenderer();
@@ -205,7 +255,7 @@ int cmdSpeak(const Args& a) {
   o.bundle = a.bundle;
   o.audio = a.get("audio");
   o.out = a.get("out");
-  if (o.audio.empty() || o.out.empty()) throw std::invalid_argument("speak needs --audio FILE.wav and --out FILE.mp4");
+  if (o.audio.empty() || o.out.empty()) throw std::invalid_argument("speak needs --audio AUDIO and --out FILE.mp4");
   if (a.has("offline") && a.has("stream")) throw std::invalid_argument("speak takes --offline or --stream, not both");
   o.mode = a.has("stream")    ? vesk::cli::SpeakOptions::Mode::Stream
            : a.has("offline") ? vesk::cli::SpeakOptions::Mode::Offline
@@ -216,6 +266,7 @@ int cmdSpeak(const Args& a) {
   o.ep = a.get("ep");
   o.threads = a.getInt("threads", 0);
   o.idleSeconds = a.getSeconds("idle", 1.0);
+  o.teeth = !a.has("no-teeth");
   vesk::cli::speak(o);
   return 0;
 }

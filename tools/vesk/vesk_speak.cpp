@@ -9,11 +9,18 @@
 #include <stdexcept>
 #include <thread>
 
+extern "C" {
+#include <libavutil/log.h>
+}
+
 #include "core/vesk_env.h"
+#include "core/vesk_file.h"
+#include "tessera/vesk_tessera_bank.h"
 #include "vesk/vesk.h"
+#include "vesk/vesk_tessera.h"
+#include "vesk_audio.h"
 #include "vesk_progress.h"
 #include "vesk_video_writer.h"
-#include "vesk_wav.h"
 
 namespace vesk::cli {
 
@@ -67,12 +74,30 @@ std::string bundleMember(const std::string& bundle, const char* member) {
   return vesk_bundle_resolve_member(bundle.c_str(), member, path, sizeof path) == 1 ? path : "";
 }
 
+// Decoders say what is wrong with a damaged file on lines of their own; the reader's exception
+// already says it in one, so they are silenced while the file is read (before any thread of the
+// library decodes video).
+class QuietDecoders {
+ public:
+  QuietDecoders() : level_(av_log_get_level()) { av_log_set_level(AV_LOG_QUIET); }
+  ~QuietDecoders() { av_log_set_level(level_); }
+  QuietDecoders(const QuietDecoders&) = delete;
+  QuietDecoders& operator=(const QuietDecoders&) = delete;
+
+ private:
+  int level_;
+};
+
 std::vector<int16_t> loadSpeech(const std::string& path) {
-  const Wav wav = readWav(path);
-  std::vector<int16_t> pcm = toMono16k(wav);
+  Audio audio;
+  {
+    QuietDecoders quiet;
+    audio = readAudio(path);
+  }
+  std::vector<int16_t> pcm = toMono16k(audio);
   if (pcm.empty()) throw std::runtime_error(path + ": no audio left at 16 kHz");
-  std::fprintf(stderr, "[vesk] %s: %s, %d channel%s at %d Hz, %.2f s\n", path.c_str(), wav.format.c_str(), wav.channels,
-               wav.channels == 1 ? "" : "s", wav.rate, static_cast<double>(wav.frames()) / wav.rate);
+  std::fprintf(stderr, "[vesk] %s: %s, %d channel%s at %d Hz, %.2f s\n", path.c_str(), audio.format.c_str(),
+               audio.channels, audio.channels == 1 ? "" : "s", audio.rate, audio.seconds());
   return pcm;
 }
 
@@ -93,6 +118,64 @@ std::unique_ptr<vesk_ctx, CtxFree> openContext(const SpeakOptions& o) {
   return ctx;
 }
 
+struct MembersFree {
+  void operator()(vesk_tessera_members* m) const noexcept { vesk_tessera_members_close(m); }
+};
+struct CarriageFree {
+  void operator()(vesk_tessera_carriage* c) const noexcept { vesk_tessera_carriage_close(c); }
+};
+
+// Arms the session with the bundle's teeth pass when the bundle carries its members. A bundle that
+// declares the members and cannot serve them is an error, not a silent run without teeth.
+void armTeeth(const SpeakOptions& o, vesk_utt* utt) {
+  std::unique_ptr<vesk_tessera_carriage, CarriageFree> carriage(vesk_tessera_carriage_open(o.bundle.c_str()));
+  if (!carriage ||
+      (!vesk_tessera_carriage_declared(carriage.get()) && !vesk_tessera_carriage_complete(carriage.get()))) {
+    std::fprintf(stderr, "[vesk] the bundle carries no teeth members: speaking without the teeth pass\n");
+    return;
+  }
+  char err[1024] = "";
+  std::unique_ptr<vesk_tessera_members, MembersFree> m(vesk_tessera_members_open(o.bundle.c_str(), err, sizeof err));
+  if (!m) throw std::runtime_error(std::string("teeth members: ") + err + " (--no-teeth speaks without them)");
+  const int n = vesk_tessera_members_n_donors(m.get());
+  const std::string track = vesk::readWholeFile(vesk_tessera_members_bank_track_path(m.get()));
+  std::vector<int> in_track_order(static_cast<size_t>(n));
+  for (int i = 0; i < n; ++i) in_track_order[static_cast<size_t>(i)] = i;
+  const std::vector<uint8_t> decoded = vesk::tessera::decodeBankTrack(
+      reinterpret_cast<const uint8_t*>(track.data()), track.size(), n, vesk_tessera_members_band_h(m.get()),
+      vesk_tessera_members_band_w(m.get()), in_track_order);
+  std::vector<uint8_t> bank(decoded.size());
+  if (vesk_tessera_members_reorder(m.get(), decoded.data(), bank.data(), err, sizeof err) != 0)
+    throw std::runtime_error(std::string("teeth bank: ") + err);
+  if (vesk_utt_tessera_attach(utt, bank.data(), n, vesk_tessera_members_cent(m.get()),
+                              vesk_tessera_members_c_canon(m.get()), vesk_tessera_members_aperture(m.get()),
+                              vesk_tessera_members_stamp(m.get()), vesk_tessera_members_head_pt(m.get()),
+                              vesk_tessera_members_head_pt_len(m.get()), vesk_tessera_members_head_json(m.get()),
+                              vesk_tessera_members_manifest_json(m.get()), err, sizeof err) != 0)
+    throw std::runtime_error(std::string(err) + " (--no-teeth speaks without the teeth pass)");
+  char geometry[512] = "";
+  (void)vesk_utt_tessera_geometry(utt, geometry, sizeof geometry);
+  std::fprintf(stderr, "[vesk] teeth pass armed: %d donors, %s\n", n, geometry);
+}
+
+// The teeth pass's verdict on the run: an error when it stopped serving.
+void checkTeeth(vesk_utt* utt, bool armed) {
+  if (!armed) return;
+  int64_t emitted = 0, skipped = 0;
+  char text[512] = "";
+  const int r = vesk_utt_tessera_stats(utt, &emitted, &skipped, text, sizeof text);
+  double mean = 0, max = 0;
+  int64_t count = 0;
+  if (vesk_utt_tessera_synth_w(utt, &mean, &max, &count) == 1)
+    std::fprintf(stderr, "[vesk] teeth: %lld frames with teeth, synthesis share mean %.3f max %.3f over %lld\n",
+                 static_cast<long long>(emitted), mean, max, static_cast<long long>(count));
+  else
+    std::fprintf(stderr, "[vesk] teeth: %lld frames with teeth\n", static_cast<long long>(emitted));
+  if (r < 0)
+    throw std::runtime_error("the teeth pass stopped the session after " + std::to_string(emitted) +
+                             " frames (skipped " + std::to_string(skipped) + "): " + text);
+}
+
 Outcome runSession(const SpeakOptions& o, vesk_ctx* ctx, const std::vector<int16_t>& pcm, VideoWriter& video,
                    SpeechTrack& track) {
   const int W = vesk_width(ctx), H = vesk_height(ctx);
@@ -102,6 +185,8 @@ Outcome runSession(const SpeakOptions& o, vesk_ctx* ctx, const std::vector<int16
   std::unique_ptr<vesk_utt, UttFree> utt(vesk_utt_create(ctx, &opts));
   if (!utt) throw std::runtime_error(vesk_utt_last_error());
   vesk_utt* s = utt.get();
+  if (o.teeth) armTeeth(o, s);
+  const bool armed = vesk_utt_tessera_stats(s, nullptr, nullptr, nullptr, 0) != 0;
 
   const auto loadStart = Clock::now();
   for (;;) {
@@ -126,6 +211,7 @@ Outcome runSession(const SpeakOptions& o, vesk_ctx* ctx, const std::vector<int16
   size_t pushed = 0;
   bool ended = false, sawSpeech = false;
   int64_t late = 0, written = 0;
+  int64_t lateBeforeSpeech = -1;  // the late ticks counted when the first speech frame came
   // The tail ends with its first idle frame at the least: that frame is how the end shows.
   const int tailFrames = std::max(idleFrames, 1);
   const auto t0 = Clock::now();
@@ -176,6 +262,8 @@ Outcome runSession(const SpeakOptions& o, vesk_ctx* ctx, const std::vector<int16
     vesk_utt_frame_info info{};
     if (vesk_utt_pull_frame(s, frame.data(), frame.size(), &info) != 1) {
       if (*vesk_utt_last_error() != '\0') throw std::runtime_error(vesk_utt_last_error());
+      // A failed teeth pass delivers nothing more: say why now rather than after the stall limit.
+      if (armed && vesk_utt_tessera_stats(s, nullptr, nullptr, nullptr, 0) < 0) checkTeeth(s, armed);
       if (now - lastFrame > kStall) throw std::runtime_error("the session delivered no frame for 60 s");
       // A live host shows the previous frame again for a tick with nothing new.
       if (paced)
@@ -186,6 +274,7 @@ Outcome runSession(const SpeakOptions& o, vesk_ctx* ctx, const std::vector<int16
     }
     lastFrame = now;
     if (info.kind == VESK_UTT_SPEECH) sawSpeech = true;
+    if (sawSpeech && lateBeforeSpeech < 0) lateBeforeSpeech = late;
     if (phase == Phase::Lead) {
       ++lead;
     } else if (ended && info.kind == VESK_UTT_IDLE && (sawSpeech || phase == Phase::Tail)) {
@@ -201,6 +290,7 @@ Outcome runSession(const SpeakOptions& o, vesk_ctx* ctx, const std::vector<int16
     if (phase == Phase::Tail && tail >= tailFrames) break;
   }
   progress.done();
+  checkTeeth(s, armed);
 
   vesk_utt_stats st{};
   vesk_utt_get_stats(s, &st);
@@ -217,7 +307,13 @@ Outcome runSession(const SpeakOptions& o, vesk_ctx* ctx, const std::vector<int16
   Outcome out;
   out.frames = written;
   out.detail = buf;
-  if (paced) out.detail += ", late ticks " + std::to_string(late);
+  if (paced) {
+    // The ticks before the first speech frame include the audio model's look-ahead; the ones after
+    // it are the frames a viewer sees stall.
+    out.detail += ", late ticks " + std::to_string(late);
+    if (lateBeforeSpeech >= 0)
+      out.detail += " (" + std::to_string(late - lateBeforeSpeech) + " after the first speech frame)";
+  }
   return out;
 }
 

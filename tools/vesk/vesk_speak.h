@@ -1,4 +1,4 @@
-// vesk speak: a WAV file spoken by a bundle's identity, written as an MP4 with the audio in sync.
+// vesk speak: an audio file spoken by a bundle's identity, written as an MP4 with the audio in sync.
 #pragma once
 
 #include <cstdint>
@@ -22,6 +22,7 @@ struct SpeakOptions {
   int threads = 0;
   double idleSeconds = 1.0;
   Mode mode = Mode::Live;
+  bool teeth = true;  // the teeth pass, when the bundle carries its members
 };
 
 // Runs the whole command; throws std::runtime_error on every failure.
