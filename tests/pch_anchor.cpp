@@ -1,0 +1,1 @@
+// Compiled only to build the tests' precompiled header; GoogleTest's main makes it a program.
