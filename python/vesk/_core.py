@@ -230,24 +230,20 @@ class Context:
 
     def paste_last(self, si: int) -> np.ndarray:
         """Pastes the context's last rendered crop onto driver frame si: an (H, W, 3) uint8 copy."""
-        ptr = self._enter()
-        try:
-            f = lib().vesk_paste_last(ptr, int(si))
-            if not f:
-                raise fail(ContextError, "vesk_last_error", "vesk_paste_last: nothing rendered yet")
-            o = np.empty((self.height, self.width, 3), np.uint8)
-            ctypes.memmove(_addr(o), f, o.nbytes)
-        finally:
-            self._leave()
-        return o
+        return self._copy_frame(lib().vesk_paste_last, si, "vesk_paste_last: nothing rendered yet")
 
     def frame(self, si: int) -> np.ndarray:
         """The raw driver frame si as an (H, W, 3) uint8 copy."""
+        return self._copy_frame(lib().vesk_target_frame, si, "vesk_target_frame failed")
+
+    def _copy_frame(self, call, si: int, fallback: str) -> np.ndarray:
+        # The library's frame buffer is reused by the context's next call, so it is copied while the
+        # context is held.
         ptr = self._enter()
         try:
-            f = lib().vesk_target_frame(ptr, int(si))
+            f = call(ptr, int(si))
             if not f:
-                raise fail(ContextError, "vesk_last_error", "vesk_target_frame failed")
+                raise fail(ContextError, "vesk_last_error", fallback)
             o = np.empty((self.height, self.width, 3), np.uint8)
             ctypes.memmove(_addr(o), f, o.nbytes)
         finally:

@@ -8,11 +8,12 @@ so any thread may call. close() from any thread waits for a call in flight.
 
 from __future__ import annotations
 
+import contextlib
 import os
 import threading
 import weakref
 from dataclasses import dataclass
-from typing import Optional, Union
+from typing import Iterator, Optional, Union
 
 import numpy as np
 
@@ -66,8 +67,23 @@ class _Model:
         self._lock.release()
         self._native.leave()
 
+    @contextlib.contextmanager
+    def _held(self) -> Iterator[int]:
+        """The native handle, held for one call: other threads' calls and close() wait."""
+        ptr = self._enter()
+        try:
+            yield ptr
+        finally:
+            self._leave()
+
     def _raise(self, fallback: str) -> None:
         raise fail(self._error, self._query, fallback)
+
+    def _raise_pending(self) -> None:
+        # A call that returned nothing may have failed: the model's last error says which.
+        err = fail(self._error, self._query, "")
+        if str(err):
+            raise err
 
 
 class A2X(_Model):
@@ -90,65 +106,45 @@ class A2X(_Model):
     def push(self, audio: ArrayLike) -> None:
         """Appends samples (float in [-1, 1] or int16)."""
         a = to_float32(audio)
-        ptr = self._enter()
-        try:
+        with self._held() as ptr:
             if lib().vesk_a2x_push(ptr, _addr(a), int(a.size)) != 1:
                 self._raise("vesk_a2x_push failed")
-        finally:
-            self._leave()
 
     def finish(self) -> None:
         """Marks the end of the utterance's audio."""
-        ptr = self._enter()
-        try:
+        with self._held() as ptr:
             lib().vesk_a2x_finish(ptr)
-        finally:
-            self._leave()
 
     @property
     def total(self) -> Optional[int]:
         """Frames the utterance yields, once finished; None before."""
-        ptr = self._enter()
-        try:
+        with self._held() as ptr:
             t = lib().vesk_a2x_total(ptr)
-        finally:
-            self._leave()
         return None if t < 0 else int(t)
 
     def avail(self) -> int:
         """Frames that can be pulled now."""
-        ptr = self._enter()
-        try:
+        with self._held() as ptr:
             return int(lib().vesk_a2x_avail(ptr))
-        finally:
-            self._leave()
 
     def pull(self, max_frames: Optional[int] = None) -> KeypointFrames:
         """Up to max_frames (default: all available) keypoint frames."""
-        ptr = self._enter()
-        try:
+        with self._held() as ptr:
             n = max(0, lib().vesk_a2x_avail(ptr) if max_frames is None else int(max_frames))
             si, xs, xd = _frames(n)
             wn = np.empty(n, np.float32)
             got = lib().vesk_a2x_pull_wn(ptr, _addr(si), _addr(xs), _addr(xd), _addr(wn), n) if n else 0
             if got == 0:
-                err = fail(A2XError, self._query, "")
-                if str(err):
-                    raise err
-        finally:
-            self._leave()
+                self._raise_pending()
         return KeypointFrames(si[:got], xs[:got], xd[:got], wn[:got] if self.has_width else None)
 
     def reset(self, start: int = -1, direction: int = 1, wrap: bool = True) -> int:
         """Starts the next utterance, target rows walking from `start` (< 0: where the walk stood) in
         `direction`, wrapping or bouncing at the ends. Returns the direction."""
-        ptr = self._enter()
-        try:
+        with self._held() as ptr:
             d = lib().vesk_a2x_reset(ptr, int(start), int(direction), 1 if wrap else 0)
             if d == 0:
                 self._raise("vesk_a2x_reset failed")
-        finally:
-            self._leave()
         return int(d)
 
     def deltas(self, audio: ArrayLike) -> KeypointFrames:
@@ -158,16 +154,13 @@ class A2X(_Model):
         n = -(-a.size // 640)
         out = np.empty((n, 21, 3), np.float32)
         wn = np.empty(n, np.float32)
-        ptr = self._enter()
-        try:
+        with self._held() as ptr:
             if self.has_width:
                 r = lib().vesk_a2x_deltas_wn(ptr, _addr(a), int(a.size), _addr(out), _addr(wn), n)
             else:
                 r = lib().vesk_a2x_deltas(ptr, _addr(a), int(a.size), _addr(out), n)
             if r < 0:
                 self._raise("vesk_a2x_deltas failed")
-        finally:
-            self._leave()
         empty_i, empty_f = np.empty(0, np.int32), np.empty((0, 21, 3), np.float32)
         return KeypointFrames(empty_i, empty_f, out[:r], wn[:r] if self.has_width else None)
 
@@ -188,32 +181,21 @@ class Motion(_Model):
 
     def push(self, audio: ArrayLike) -> None:
         a = to_float32(audio)
-        ptr = self._enter()
-        try:
+        with self._held() as ptr:
             if lib().vesk_motion_push(ptr, _addr(a), int(a.size)) != 1:
                 self._raise("vesk_motion_push: refused (after finish?)")
-        finally:
-            self._leave()
 
     def finish(self) -> None:
         """Marks the end of the audio and computes every remaining frame."""
-        ptr = self._enter()
-        try:
+        with self._held() as ptr:
             if lib().vesk_motion_finish(ptr) != 1:
                 self._raise("vesk_motion_finish failed")
-        finally:
-            self._leave()
 
     def avail(self) -> int:
-        ptr = self._enter()
-        try:
+        with self._held() as ptr:
             n = lib().vesk_motion_avail(ptr)
             if n == 0:
-                err = fail(MotionError, self._query, "")
-                if str(err):
-                    raise err
-        finally:
-            self._leave()
+                self._raise_pending()
         return int(n)
 
     def pull(self, max_frames: Optional[int] = None) -> KeypointFrames:
@@ -222,38 +204,24 @@ class Motion(_Model):
         si, xs, xd = _frames(max(n, 0))
         if n <= 0:
             return KeypointFrames(si, xs, xd)
-        ptr = self._enter()
-        try:
+        with self._held() as ptr:
             got = lib().vesk_motion_pull(ptr, _addr(si), _addr(xs), _addr(xd), n)
             if got == 0:
-                err = fail(MotionError, self._query, "")
-                if str(err):
-                    raise err
-        finally:
-            self._leave()
+                self._raise_pending()
         return KeypointFrames(si[:got], xs[:got], xd[:got])
 
     def reset(self, start: int = 0, direction: int = 1, wrap: bool = True) -> None:
         """Clears the stream for a new utterance."""
-        ptr = self._enter()
-        try:
+        with self._held() as ptr:
             lib().vesk_motion_reset(ptr, int(start), int(direction), 1 if wrap else 0)
-        finally:
-            self._leave()
 
     def set_eager(self, eager: int) -> None:
-        ptr = self._enter()
-        try:
+        with self._held() as ptr:
             lib().vesk_motion_set_eager(ptr, int(eager))
-        finally:
-            self._leave()
 
     @property
     def total(self) -> Optional[int]:
         """Frames in all, once finished; None before."""
-        ptr = self._enter()
-        try:
+        with self._held() as ptr:
             t = lib().vesk_motion_total(ptr)
-        finally:
-            self._leave()
         return None if t < 0 else int(t)

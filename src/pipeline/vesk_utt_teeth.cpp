@@ -188,7 +188,7 @@ bool TeethStage::inlineStage(const Armed& a, const float* crop, int kind, int si
                              int64_t generation, double* wait) {
   const float* kp = xd != nullptr ? xd : kZeroXd.data();
   if (crop == nullptr) {
-    if (!tessDrain(a, wait)) return false;
+    if (!tessDrain(a, true, wait)) return false;
     return paste_.enqueueRaw(nullptr, kind, si, index, xd, generation, wait);
   }
   bool answered;
@@ -208,7 +208,7 @@ bool TeethStage::inlineStage(const Armed& a, const float* crop, int kind, int si
   return delivered;
 }
 
-bool TeethStage::tessDrain(const Armed& a, double* wait) {
+bool TeethStage::tessDrain(const Armed& a, bool onRunThread, double* wait) {
   if (!holding_) return true;
   bool answered;
   const double t0 = nowMs();
@@ -219,8 +219,10 @@ bool TeethStage::tessDrain(const Armed& a, double* wait) {
     fail(a.serial, e.what());
     return false;
   }
-  notePass(a, 0.0);
-  if (wait != nullptr) *wait += nowMs() - t0;
+  // On the run thread the flush is time the frame waited; on the teeth thread it is the pass's own.
+  const double dt = nowMs() - t0;
+  notePass(a, onRunThread ? 0.0 : dt);
+  if (wait != nullptr) *wait += dt;
   if (!answered) {
     holding_ = false;
     fail(a.serial, kFlushEmpty);
@@ -344,7 +346,7 @@ void TeethStage::tessStage(const Armed& a, Frame& job) {
   }
   if (failed(a.serial)) return;
   if (!job.has_crop) {
-    if (tessDrainP(a)) (void)pushPaste(job);
+    if (tessDrain(a, false, nullptr)) (void)pushPaste(job);
     return;
   }
   bool answered;
@@ -362,27 +364,6 @@ void TeethStage::tessStage(const Armed& a, Frame& job) {
   // The job's buffer becomes the held crop; the old held buffer serves the next job.
   held_.crop.swap(job.crop);
   hold(held_.crop.data(), job.kind, job.si, job.index, job.xd.data(), job.generation, job.enqueue_ms);
-}
-
-bool TeethStage::tessDrainP(const Armed& a) {
-  if (!holding_) return true;
-  bool answered;
-  const double t0 = nowMs();
-  try {
-    answered = a.borrow->flush(&result_);
-  } catch (const std::exception& e) {
-    holding_ = false;
-    fail(a.serial, e.what());
-    return false;
-  }
-  notePass(a, nowMs() - t0);
-  if (!answered) {
-    holding_ = false;
-    fail(a.serial, kFlushEmpty);
-    return false;
-  }
-  bool delivered;
-  return emitHeld(a, nullptr, &delivered);
 }
 
 bool TeethStage::pushPaste(const Frame& f) {

@@ -88,11 +88,11 @@ class TeethStage {
   void follow(uint64_t serial, int64_t attach_generation);
   bool inlineStage(const Armed& a, const float* crop, int kind, int si, int index, const float* xd, int64_t generation,
                    double* wait);
-  bool tessDrain(const Armed& a, double* wait);
+  // Flushes the held frame out of the pass and hands it on; onRunThread: the inline stage.
+  bool tessDrain(const Armed& a, bool onRunThread, double* wait);
   bool enqueueTess(const float* crop, int kind, int si, int index, const float* xd, int64_t generation, double* wait);
   void tessLoop();
   void tessStage(const Armed& a, Frame& job);
-  bool tessDrainP(const Armed& a);
   // result_ answers for the held crop: written into it and handed on. False when the stage refused it.
   bool emitHeld(const Armed& a, double* wait, bool* delivered);
   bool pushPaste(const Frame& f);
