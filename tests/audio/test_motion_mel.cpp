@@ -117,7 +117,9 @@ TEST(MotionMel, EveryTargetGivesTheSameBits) {
     ++tested;
   }
   hwy::SetSupportedTargetsForTest(0);
-  EXPECT_GE(tested, 2);
+  // A processor with one compiled target (NEON without SVE) has nothing to compare it with; x86 and
+  // SVE machines check two or more.
+  EXPECT_GE(tested, 1);
 }
 
 // Listed frames come out as in the whole block, whatever lane or group they land in on each target,
