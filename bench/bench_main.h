@@ -39,12 +39,12 @@ inline bool minTimeGiven(int argc, char** argv) {
   return std::getenv("BENCHMARK_MIN_TIME") != nullptr;
 }
 
-// The report goes to a person unless --benchmark_format (or BENCHMARK_FORMAT) names json or csv.
-inline bool consoleFormat(int argc, char** argv) {
+// The report's format: --benchmark_format, else BENCHMARK_FORMAT, else "console".
+inline const char* reportFormat(int argc, char** argv) {
   const char* format = std::getenv("BENCHMARK_FORMAT");
   for (int i = 1; i < argc; ++i)
     if (std::strncmp(argv[i], "--benchmark_format=", 19) == 0) format = argv[i] + 19;
-  return format == nullptr || std::strcmp(format, "console") == 0;
+  return format == nullptr ? "console" : format;
 }
 
 // Forwards everything to the reporter the flags chose and keeps each run's times for the ratios.
@@ -124,7 +124,8 @@ void minTimeByDefault(benchmark::internal::Benchmark* b) {
 // Runs the registered benchmarks under Google Benchmark's flags; returns the exit status.
 inline int run(int argc, char** argv) {
   const bool minTime = detail::minTimeGiven(argc, argv);
-  const bool forPeople = detail::consoleFormat(argc, argv);
+  const char* format = detail::reportFormat(argc, argv);
+  const bool forPeople = std::strcmp(format, "console") == 0;
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   if (!minTime) {
@@ -136,7 +137,10 @@ inline int run(int argc, char** argv) {
     }
   }
   detail::PairReporter reporter(benchmark::CreateDefaultDisplayReporter());
-  benchmark::RunSpecifiedBenchmarks(&reporter);
+  const size_t ran = benchmark::RunSpecifiedBenchmarks(&reporter);
+  // Google Benchmark writes no report at all when the filter matches nothing; a tool reading JSON
+  // still gets one, empty.
+  if (ran == 0 && std::strcmp(format, "json") == 0) std::printf("{\n  \"context\": {},\n  \"benchmarks\": []\n}\n");
   std::fflush(stdout);
   // A machine-readable run keeps both streams free of prose, so a tool that merges them still parses.
   if (forPeople) reporter.printRatios(stderr);
