@@ -19,6 +19,7 @@ from ._lib import (
     STREAM_FRAME_FN,
     ClosedError,
     ContextError,
+    Handle,
     Native,
     SessionError,
     StreamError,
@@ -111,7 +112,7 @@ def _out(out: Optional[np.ndarray], shape: Tuple[int, ...], dtype: Any, what: st
     return out
 
 
-class Context:
+class Context(Handle):
     """One opened identity bundle (a directory or an IMX container) rendering with one director model.
 
     Threads: the calls of one context never overlap; the binding serialises them, so any thread may
@@ -142,16 +143,6 @@ class Context:
     def close(self) -> None:
         """Closes the sessions on this context, then the context. Idempotent."""
         self._native.close()
-
-    @property
-    def closed(self) -> bool:
-        return self._native.closed
-
-    def __enter__(self) -> "Context":
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        self.close()
 
     def __repr__(self) -> str:
         state = "closed" if self.closed else f"{self.width}x{self.height}, crop {self.crop}, nt {self.nt}"
@@ -315,7 +306,7 @@ class RenderStatus:
     text: str  #: the last failure's description, "" when none
 
 
-class Session:
+class Session(Handle):
     """An utterance session on a render context: push 16 kHz mono speech as it arrives, pull finished
     RGB24 frames of the canvas at 25 per second.
 
@@ -373,16 +364,6 @@ class Session:
     def close(self) -> None:
         """Stops and frees the session; the context becomes usable again. Idempotent."""
         self._native.close()
-
-    @property
-    def closed(self) -> bool:
-        return self._native.closed
-
-    def __enter__(self) -> "Session":
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        self.close()
 
     def __repr__(self) -> str:
         return f"<vesk.Session {self.width}x{self.height}{' closed' if self.closed else ''}>"
@@ -530,7 +511,7 @@ class Session:
 _END = object()
 
 
-class Stream:
+class Stream(Handle):
     """The whole-run stream of a bundle: one complete utterance in, every frame of it out, in order.
 
     The bundle holds fca_stream.onnx and its 8 s speech encoder. Threads: one run at a time; run()
@@ -562,12 +543,6 @@ class Stream:
     def close(self) -> None:
         self._cancel.set()
         self._native.close()
-
-    def __enter__(self) -> "Stream":
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        self.close()
 
     def run(self, audio: ArrayLike, *, depth: int = 4) -> Iterator[np.ndarray]:
         """Frames of `audio` (16 kHz mono, int16 or floats in [-1, 1]) as (H, W, 3) uint8 arrays, in

@@ -11,7 +11,7 @@ import ctypes
 import os
 import threading
 from ctypes import POINTER, c_char_p, c_double, c_float, c_int, c_int32, c_int64, c_size_t, c_void_p
-from typing import Callable, List, Optional
+from typing import Callable, List, Optional, TypeVar
 
 LIBRARY_NAME = "libvesk_core.so"
 
@@ -271,3 +271,26 @@ class Native:
                 self._cond.wait()
             ptr, self.ptr = self.ptr, 0
         self._destroy(ptr)
+
+
+_H = TypeVar("_H", bound="Handle")
+
+
+class Handle:
+    """What every object over one Native handle shares: close(), `closed` and the context-manager
+    protocol (leaving the with-block closes it)."""
+
+    _native: Native
+
+    def close(self) -> None:
+        self._native.close()
+
+    @property
+    def closed(self) -> bool:
+        return self._native.closed
+
+    def __enter__(self: _H) -> _H:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()

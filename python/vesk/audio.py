@@ -18,7 +18,7 @@ from typing import Iterator, Optional, Union
 import numpy as np
 
 from ._core import ArrayLike, _addr, default_w2v, resolve_bundle, to_float32
-from ._lib import A2XError, MotionError, Native, encode, fail, lib
+from ._lib import A2XError, Handle, MotionError, Native, encode, fail, lib
 
 
 @dataclass(frozen=True)
@@ -36,7 +36,7 @@ def _frames(n: int) -> tuple:
     return np.empty(n, np.int32), np.empty((n, 21, 3), np.float32), np.empty((n, 21, 3), np.float32)
 
 
-class _Model:
+class _Model(Handle):
     _error: type
     _query: str
 
@@ -44,19 +44,6 @@ class _Model:
         self._native = Native(ptr, destroy, name)  # type: ignore[arg-type]
         self._finalizer = weakref.finalize(self, self._native.close)
         self._lock = threading.Lock()
-
-    def close(self) -> None:
-        self._native.close()
-
-    @property
-    def closed(self) -> bool:
-        return self._native.closed
-
-    def __enter__(self):  # type: ignore[no-untyped-def]
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        self.close()
 
     def _enter(self) -> int:
         ptr = self._native.enter()
