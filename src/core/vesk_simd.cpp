@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 HWY_BEFORE_NAMESPACE();
 namespace vesk::simd::HWY_NAMESPACE {
@@ -139,41 +140,36 @@ float RetrieveTermExactRangeImpl(const uint16_t* HWY_RESTRICT a, const uint16_t*
   return acc;
 }
 
-// One output pixel with every bound checked: the image border and the scalar tail.
-inline float ConvPixel(const float* img, int Cin, int H, int W, const float* wk, float bias, int y, int x) {
-  float acc = 0.0f;
-  const size_t plane = static_cast<size_t>(H) * static_cast<size_t>(W);
-  for (int ky = 0; ky < 3; ++ky) {
-    const int sy = y + ky - 1;
-    if (sy < 0 || sy >= H) continue;
-    for (int kx = 0; kx < 3; ++kx) {
-      const int sx = x + kx - 1;
-      if (sx < 0 || sx >= W) continue;
-      const float* p = img + static_cast<size_t>(sy) * static_cast<size_t>(W) + static_cast<size_t>(sx);
-      for (int ci = 0; ci < Cin; ++ci) acc = acc + p[ci * plane] * wk[ci * 9 + ky * 3 + kx];
-    }
+// The convolution reads a per-thread copy of the image whose rows carry one zero column on the
+// left and zero columns up to a whole number of vectors on the right, so every pixel of a row,
+// borders included, is a plain vector of loads. A zero tap adds 0 * w, which leaves the running
+// sum unchanged bit for bit (the sum starts at +0 and can never become -0), so this agrees with
+// the definition that skips those taps.
+template <class DF>
+HWY_INLINE void StoreFirst(DF df, hn::Vec<DF> v, float* p, size_t n) {
+  if (n == hn::Lanes(df)) {
+    hn::StoreU(v, df, p);
+  } else {
+    hn::BlendedStore(v, hn::FirstN(df, n), df, p);
   }
-  return bias + acc;
 }
 
-// K output channels of one image, V vectors of pixels at a time (K <= 4, V <= 2). Interior pixels
-// only (1 <= x < W-1), so every tap of a row that exists lies inside the image. Vectors are named
-// locals: SVE vectors cannot live in arrays.
+// K output channels (K <= 4) of one row, V vectors of pixels (V <= 2) from column x; the last
+// vector stores only `tail` lanes. rows[ky] points at padded column x of the input row for tap
+// row ky (null above or below the image), planes `cstride` apart. Vectors are named locals: SVE
+// vectors cannot live in arrays.
 template <int K, int V, class DF>
-HWY_INLINE void ConvBlock(DF df, const float* img, int Cin, int H, int W, const float* const* wk,
-                          const float* bias, float* const* out, int y, int x) {
+HWY_INLINE void ConvBlock(DF df, const float* const* rows, size_t cstride, int Cin, const float* const* wk,
+                          const float* bias, float* const* out, size_t tail) {
   const size_t N = hn::Lanes(df);
-  const size_t plane = static_cast<size_t>(H) * static_cast<size_t>(W);
   auto a0 = hn::Zero(df), a1 = a0, a2 = a0, a3 = a0;  // first pixel vector, channels 0..3
   auto b0 = a0, b1 = a0, b2 = a0, b3 = a0;            // second pixel vector
   for (int ky = 0; ky < 3; ++ky) {
-    const int sy = y + ky - 1;
-    if (sy < 0 || sy >= H) continue;
-    const float* row = img + static_cast<size_t>(sy) * static_cast<size_t>(W) + static_cast<size_t>(x);
+    if (rows[ky] == nullptr) continue;
     for (int kx = 0; kx < 3; ++kx) {
-      const float* p = row + kx - 1;
+      const float* p = rows[ky] + kx;
       const int t = ky * 3 + kx;
-      for (int ci = 0; ci < Cin; ++ci, p += plane) {
+      for (int ci = 0; ci < Cin; ++ci, p += cstride) {
         const int wi = ci * 9 + t;
         const auto s0 = hn::LoadU(df, p);
         const auto w0 = hn::Set(df, wk[0][wi]);
@@ -197,27 +193,58 @@ HWY_INLINE void ConvBlock(DF df, const float* img, int Cin, int H, int W, const 
       }
     }
   }
-  hn::StoreU(hn::Add(hn::Set(df, bias[0]), a0), df, out[0]);
-  if constexpr (V > 1) hn::StoreU(hn::Add(hn::Set(df, bias[0]), b0), df, out[0] + N);
+  const size_t firstN = V > 1 ? N : tail;
+  StoreFirst(df, hn::Add(hn::Set(df, bias[0]), a0), out[0], firstN);
+  if constexpr (V > 1) StoreFirst(df, hn::Add(hn::Set(df, bias[0]), b0), out[0] + N, tail);
   if constexpr (K > 1) {
-    hn::StoreU(hn::Add(hn::Set(df, bias[1]), a1), df, out[1]);
-    if constexpr (V > 1) hn::StoreU(hn::Add(hn::Set(df, bias[1]), b1), df, out[1] + N);
+    StoreFirst(df, hn::Add(hn::Set(df, bias[1]), a1), out[1], firstN);
+    if constexpr (V > 1) StoreFirst(df, hn::Add(hn::Set(df, bias[1]), b1), out[1] + N, tail);
   }
   if constexpr (K > 2) {
-    hn::StoreU(hn::Add(hn::Set(df, bias[2]), a2), df, out[2]);
-    if constexpr (V > 1) hn::StoreU(hn::Add(hn::Set(df, bias[2]), b2), df, out[2] + N);
+    StoreFirst(df, hn::Add(hn::Set(df, bias[2]), a2), out[2], firstN);
+    if constexpr (V > 1) StoreFirst(df, hn::Add(hn::Set(df, bias[2]), b2), out[2] + N, tail);
   }
   if constexpr (K > 3) {
-    hn::StoreU(hn::Add(hn::Set(df, bias[3]), a3), df, out[3]);
-    if constexpr (V > 1) hn::StoreU(hn::Add(hn::Set(df, bias[3]), b3), df, out[3] + N);
+    StoreFirst(df, hn::Add(hn::Set(df, bias[3]), a3), out[3], firstN);
+    if constexpr (V > 1) StoreFirst(df, hn::Add(hn::Set(df, bias[3]), b3), out[3] + N, tail);
   }
 }
 
+// One output channel, four whole pixel vectors: a single channel has too few independent sums
+// to hide the latency of the adds otherwise.
+template <class DF>
+HWY_INLINE void ConvBlockWide(DF df, const float* const* rows, size_t cstride, int Cin, const float* wk, float bias,
+                              float* out) {
+  const size_t N = hn::Lanes(df);
+  auto a0 = hn::Zero(df), a1 = a0, a2 = a0, a3 = a0;
+  for (int ky = 0; ky < 3; ++ky) {
+    if (rows[ky] == nullptr) continue;
+    for (int kx = 0; kx < 3; ++kx) {
+      const float* p = rows[ky] + kx;
+      const int t = ky * 3 + kx;
+      for (int ci = 0; ci < Cin; ++ci, p += cstride) {
+        const auto w = hn::Set(df, wk[ci * 9 + t]);
+        a0 = hn::Add(a0, hn::Mul(hn::LoadU(df, p), w));
+        a1 = hn::Add(a1, hn::Mul(hn::LoadU(df, p + N), w));
+        a2 = hn::Add(a2, hn::Mul(hn::LoadU(df, p + 2 * N), w));
+        a3 = hn::Add(a3, hn::Mul(hn::LoadU(df, p + 3 * N), w));
+      }
+    }
+  }
+  const auto b = hn::Set(df, bias);
+  hn::StoreU(hn::Add(b, a0), df, out);
+  hn::StoreU(hn::Add(b, a1), df, out + N);
+  hn::StoreU(hn::Add(b, a2), df, out + 2 * N);
+  hn::StoreU(hn::Add(b, a3), df, out + 3 * N);
+}
+
 template <int K, class DF>
-HWY_INLINE void ConvChannels(DF df, const float* img, int Cin, int H, int W, const float* weights,
+HWY_INLINE void ConvChannels(DF df, const float* pad, size_t P, int Cin, int H, int W, const float* weights,
                              const float* bias, int co, float* outPlanes) {
   const size_t N = hn::Lanes(df);
   const size_t plane = static_cast<size_t>(H) * static_cast<size_t>(W);
+  const size_t cstride = static_cast<size_t>(H) * P;
+  const size_t w = static_cast<size_t>(W);
   const float* wk[K];
   float bk[K];
   for (int k = 0; k < K; ++k) {
@@ -225,23 +252,37 @@ HWY_INLINE void ConvChannels(DF df, const float* img, int Cin, int H, int W, con
     bk[k] = bias[co + k];
   }
   for (int y = 0; y < H; ++y) {
+    const float* rows[3];
+    for (int ky = 0; ky < 3; ++ky) {
+      const int sy = y + ky - 1;
+      rows[ky] = sy < 0 || sy >= H ? nullptr : pad + static_cast<size_t>(sy) * P;
+    }
     float* orow[K];
-    for (int k = 0; k < K; ++k) orow[k] = outPlanes + k * plane + static_cast<size_t>(y) * static_cast<size_t>(W);
-    for (int k = 0; k < K; ++k) orow[k][0] = ConvPixel(img, Cin, H, W, wk[k], bk[k], y, 0);
-    if (W == 1) continue;
-    const size_t last = static_cast<size_t>(W) - 1;  // the interior is [1, last)
-    size_t x = 1;
+    for (int k = 0; k < K; ++k) orow[k] = outPlanes + k * plane + static_cast<size_t>(y) * w;
+    size_t x = 0;
+    const float* r[3];
     float* o[K];
-    for (; x + 2 * N <= last; x += 2 * N) {
-      for (int k = 0; k < K; ++k) o[k] = orow[k] + x;
-      ConvBlock<K, 2>(df, img, Cin, H, W, wk, bk, o, y, static_cast<int>(x));
+    const auto at = [&](size_t col) {
+      for (int ky = 0; ky < 3; ++ky) r[ky] = rows[ky] == nullptr ? nullptr : rows[ky] + col;
+      for (int k = 0; k < K; ++k) o[k] = orow[k] + col;
+    };
+    if constexpr (K == 1) {
+      for (; x + 4 * N <= w; x += 4 * N) {
+        at(x);
+        ConvBlockWide(df, r, cstride, Cin, wk[0], bk[0], o[0]);
+      }
     }
-    for (; x + N <= last; x += N) {
-      for (int k = 0; k < K; ++k) o[k] = orow[k] + x;
-      ConvBlock<K, 1>(df, img, Cin, H, W, wk, bk, o, y, static_cast<int>(x));
+    for (; x + 2 * N <= w; x += 2 * N) {
+      at(x);
+      ConvBlock<K, 2>(df, r, cstride, Cin, wk, bk, o, N);
     }
-    for (; x <= last; ++x) {
-      for (int k = 0; k < K; ++k) orow[k][x] = ConvPixel(img, Cin, H, W, wk[k], bk[k], y, static_cast<int>(x));
+    if (x < w) {
+      at(x);
+      if (w - x > N) {
+        ConvBlock<K, 2>(df, r, cstride, Cin, wk, bk, o, w - x - N);
+      } else {
+        ConvBlock<K, 1>(df, r, cstride, Cin, wk, bk, o, w - x);
+      }
     }
   }
 }
@@ -249,23 +290,55 @@ HWY_INLINE void ConvChannels(DF df, const float* img, int Cin, int H, int W, con
 void Conv3x3RangeImpl(const float* HWY_RESTRICT in, int /*N*/, int Cin, int H, int W, const float* HWY_RESTRICT weights,
                       const float* HWY_RESTRICT bias, int Cout, float* HWY_RESTRICT out, int begin, int end) {
   const hn::ScalableTag<float> df;
+  const size_t N = hn::Lanes(df);
   const size_t plane = static_cast<size_t>(H) * static_cast<size_t>(W);
+  if (plane == 0) return;
+  // Image column c sits at padded column c + 1; the last vector of a row may read up to one
+  // whole vector past the image, plus the right tap.
+  const size_t vec = std::max<size_t>(16, N);
+  const size_t P = (static_cast<size_t>(W) + vec - 1) / vec * vec + 2;
+  thread_local std::vector<float> padBuf;
+  if (padBuf.size() < static_cast<size_t>(Cin) * H * P) padBuf.resize(static_cast<size_t>(Cin) * H * P);
+  float* pad = padBuf.data();
+  int filled = -1;
   int j = begin;
   while (j < end) {
     const int n = j / Cout;
     const int co = j % Cout;
+    if (n != filled) {
+      const float* img = in + static_cast<size_t>(n) * static_cast<size_t>(Cin) * plane;
+      for (size_t r = 0; r < static_cast<size_t>(Cin) * H; ++r) {
+        float* dst = pad + r * P;
+        dst[0] = 0.0f;
+        std::copy(img + r * W, img + (r + 1) * W, dst + 1);
+        std::fill(dst + W + 1, dst + P, 0.0f);
+      }
+      filled = n;
+    }
     // Up to four channels of the same image share each input load.
     const int k = std::min({4, Cout - co, end - j});
-    const float* img = in + static_cast<size_t>(n) * static_cast<size_t>(Cin) * plane;
     float* o = out + static_cast<size_t>(j) * plane;
     switch (k) {
-      case 4: ConvChannels<4>(df, img, Cin, H, W, weights, bias, co, o); break;
-      case 3: ConvChannels<3>(df, img, Cin, H, W, weights, bias, co, o); break;
-      case 2: ConvChannels<2>(df, img, Cin, H, W, weights, bias, co, o); break;
-      default: ConvChannels<1>(df, img, Cin, H, W, weights, bias, co, o); break;
+      case 4: ConvChannels<4>(df, pad, P, Cin, H, W, weights, bias, co, o); break;
+      case 3: ConvChannels<3>(df, pad, P, Cin, H, W, weights, bias, co, o); break;
+      case 2: ConvChannels<2>(df, pad, P, Cin, H, W, weights, bias, co, o); break;
+      default: ConvChannels<1>(df, pad, P, Cin, H, W, weights, bias, co, o); break;
     }
     j += k;
   }
+}
+
+// max(x, 0) as std::max(x, 0.0f) has it: a NaN stays NaN on every target.
+void ReluInPlaceImpl(float* HWY_RESTRICT p, size_t n) {
+  const hn::ScalableTag<float> df;
+  const size_t N = hn::Lanes(df);
+  const auto zero = hn::Zero(df);
+  size_t i = 0;
+  for (; i + N <= n; i += N) {
+    const auto v = hn::LoadU(df, p + i);
+    hn::StoreU(hn::IfThenElse(hn::Lt(v, zero), zero, v), df, p + i);
+  }
+  for (; i < n; ++i) p[i] = std::max(p[i], 0.0f);
 }
 
 }  // namespace vesk::simd::HWY_NAMESPACE
@@ -301,6 +374,7 @@ HWY_EXPORT(RoundF16MulImpl);
 HWY_EXPORT(RetrieveTermPooledImpl);
 HWY_EXPORT(RetrieveTermExactRangeImpl);
 HWY_EXPORT(Conv3x3RangeImpl);
+HWY_EXPORT(ReluInPlaceImpl);
 
 int64_t compiledTargets() { return HWY_TARGETS; }
 
@@ -351,6 +425,8 @@ void conv3x3Range(const float* in, int N, int Cin, int H, int W, const float* we
   if (begin == end || H == 0 || W == 0) return;
   HWY_DYNAMIC_DISPATCH(Conv3x3RangeImpl)(in, N, Cin, H, W, weights, bias, Cout, out, begin, end);
 }
+
+void reluInPlace(float* p, size_t n) { HWY_DYNAMIC_DISPATCH(ReluInPlaceImpl)(p, n); }
 
 }  // namespace simd
 }  // namespace vesk

@@ -27,6 +27,7 @@ float retrieveTermExactRange(const uint16_t* a, const uint16_t* b, const float* 
                              size_t end);
 void conv3x3Range(const float* in, int N, int Cin, int H, int W, const float* weights, const float* bias, int Cout,
                   float* out, int begin, int end);
+void reluInPlace(float* p, size_t n);
 void yuv420RowToRgb24(const uint8_t* y, const uint8_t* u, const uint8_t* v, int width, int chroma_step,
                       uint8_t* rgb);
 void pasteLanczos8Row(const float* src4, int side, const uint8_t* mask, const float* lanczos, const float* bilinear,

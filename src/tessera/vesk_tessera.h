@@ -56,6 +56,12 @@ struct RetrieveWork {
   int y0 = 0, x0 = 0;              // shifted window origin on the canvas
 };
 
+// Source samples of one output index of the head's 2x bilinear upsampling.
+struct UpTap {
+  int i0, i1;
+  float t;
+};
+
 class VESK_EXPORT TeethPass {
  public:
   // Running totals over the emissions whose compose mask was not empty.
@@ -149,7 +155,8 @@ class VESK_EXPORT TeethPass {
 
   // Scratch of the BlendHead, sized for K donors once.
   struct Head {
-    std::vector<float> pooled_q, input, act_a, act_b, logits, logits_up;
+    std::vector<float> pooled_q, input, act_a, act_b, logits, rows_x, logits_up;
+    std::vector<UpTap> taps_x, taps_y;
   };
 
   void buildIndex();

@@ -19,15 +19,13 @@ uint8_t byteOf(float b) {
   return static_cast<uint8_t>(std::clamp(r, 0.0f, 255.0f));
 }
 
+// Pixels per run of the softmax and the blend, which keep one partial result per pixel of a run.
+constexpr size_t kRun = 256;
+
 bool contains(const std::vector<int32_t>& v, int32_t x) { return std::find(v.begin(), v.end(), x) != v.end(); }
 
 // Source coordinate of output index i of a 2x bilinear upsampling over an axis of n samples.
-struct Tap {
-  int i0, i1;
-  float t;
-};
-
-Tap tapOf(int i, int n) {
+UpTap tapOf(int i, int n) {
   const float src = std::max((static_cast<float>(i) + 0.5f) * 0.5f - 0.5f, 0.0f);
   // An odd window has one output row or column past 2 n: it repeats the last sample.
   const int i0 = std::min(static_cast<int>(std::floor(src)), n - 1);
@@ -49,7 +47,7 @@ void convLayer(const float* in, int n, int cin, int H, int W, const std::vector<
     simd::conv3x3Range(a.in, a.n, a.cin, a.H, a.W, a.w, a.b, a.cout, a.out, static_cast<int>(b), static_cast<int>(e));
     if (!a.relu) return;
     const size_t plane = static_cast<size_t>(a.H) * a.W;
-    for (float* p = a.out + b * plane; p < a.out + e * plane; ++p) *p = std::max(*p, 0.0f);
+    simd::reluInPlace(a.out + b * plane, (e - b) * plane);
   });
 }
 
@@ -289,21 +287,35 @@ void TeethPass::headMapped(const float* cands, int u, const int32_t* slot, int v
     convLayer(D.input.data(), u, 7, h2, w2, head_.cand0_w, head_.cand0_b, 16, D.act_a.data(), true);
     convLayer(D.act_a.data(), u, 16, h2, w2, head_.cand2_w, head_.cand2_b, 16, D.act_b.data(), true);
     convLayer(D.act_b.data(), u, 16, h2, w2, head_.cand4_w, head_.cand4_b, 1, D.logits.data(), false);
-    for (int s = 0; s < u; ++s) {
-      const float* L = D.logits.data() + static_cast<size_t>(s) * p2;
-      float* up = D.logits_up.data() + static_cast<size_t>(s) * plane;
-      for (int y = 0; y < h_; ++y) {
-        const Tap ty = tapOf(y, h2);
-        for (int x = 0; x < w_; ++x) {
-          const Tap tx = tapOf(x, w2);
-          const float* r0 = L + static_cast<size_t>(ty.i0) * w2;
-          const float* r1 = L + static_cast<size_t>(ty.i1) * w2;
-          const float top = r0[tx.i0] * (1.0f - tx.t) + r0[tx.i1] * tx.t;
-          const float bottom = r1[tx.i0] * (1.0f - tx.t) + r1[tx.i1] * tx.t;
-          up[static_cast<size_t>(y) * w_ + x] = top * (1.0f - ty.t) + bottom * ty.t;
+    // Columns first, as the definition has it, once per source row; each output row then mixes
+    // two of those rows, which gives the same sums as interpolating pixel by pixel.
+    D.taps_x.resize(static_cast<size_t>(w_));
+    D.taps_y.resize(static_cast<size_t>(h_));
+    for (int x = 0; x < w_; ++x) D.taps_x[static_cast<size_t>(x)] = tapOf(x, w2);
+    for (int y = 0; y < h_; ++y) D.taps_y[static_cast<size_t>(y)] = tapOf(y, h2);
+    D.rows_x.resize(static_cast<size_t>(u) * h2 * w_);
+    pool::parallelRange(static_cast<size_t>(u), 1, [this, h2, w2, p2, plane](size_t b, size_t e) {
+      for (size_t s = b; s < e; ++s) {
+        const float* L = hd_.logits.data() + s * p2;
+        float* rx = hd_.rows_x.data() + s * static_cast<size_t>(h2) * w_;
+        for (int r = 0; r < h2; ++r) {
+          const float* src = L + static_cast<size_t>(r) * w2;
+          float* dst = rx + static_cast<size_t>(r) * w_;
+          for (int x = 0; x < w_; ++x) {
+            const UpTap& t = hd_.taps_x[static_cast<size_t>(x)];
+            dst[x] = src[t.i0] * (1.0f - t.t) + src[t.i1] * t.t;
+          }
+        }
+        float* up = hd_.logits_up.data() + s * plane;
+        for (int y = 0; y < h_; ++y) {
+          const UpTap& t = hd_.taps_y[static_cast<size_t>(y)];
+          const float* top = rx + static_cast<size_t>(t.i0) * w_;
+          const float* bottom = rx + static_cast<size_t>(t.i1) * w_;
+          float* dst = up + static_cast<size_t>(y) * w_;
+          for (int x = 0; x < w_; ++x) dst[x] = top[x] * (1.0f - t.t) + bottom[x] * t.t;
         }
       }
-    }
+    });
   } else {
     std::fill(D.logits_up.begin(), D.logits_up.end(), 0.0f);
   }
@@ -314,19 +326,32 @@ void TeethPass::headMapped(const float* cands, int u, const int32_t* slot, int v
     size_t plane;
     float* weights;
   } a{slot, v, plane, weights};
-  pool::parallelRange(plane, 256, [this, &a](size_t b, size_t e) {
+  // Pixels in runs of kRun with the slot loop outside: each slot's logits and weights are then
+  // read in order, and every pixel still sees its slots in order.
+  pool::parallelRange(plane, kRun, [this, &a](size_t b, size_t e) {
     const float* up = hd_.logits_up.data();
-    for (size_t p = b; p < e; ++p) {
-      float m = -1e30f;
-      for (int k = 0; k < a.v; ++k) m = std::max(m, up[static_cast<size_t>(a.slot[k]) * a.plane + p]);
-      float sum = 0.0f;
+    float m[kRun], sum[kRun];
+    for (size_t r0 = b; r0 < e; r0 += kRun) {
+      const size_t n = std::min(kRun, e - r0);
+      std::fill(m, m + n, -1e30f);
+      std::fill(sum, sum + n, 0.0f);
       for (int k = 0; k < a.v; ++k) {
-        const float ek = std::exp(up[static_cast<size_t>(a.slot[k]) * a.plane + p] - m);
-        a.weights[static_cast<size_t>(k) * a.plane + p] = ek;
-        sum += ek;
+        const float* L = up + static_cast<size_t>(a.slot[k]) * a.plane + r0;
+        for (size_t i = 0; i < n; ++i) m[i] = std::max(m[i], L[i]);
       }
-      for (int k = 0; k < a.v; ++k) a.weights[static_cast<size_t>(k) * a.plane + p] /= sum;
-      a.weights[static_cast<size_t>(a.v) * a.plane + p] = 0.0f;
+      for (int k = 0; k < a.v; ++k) {
+        const float* L = up + static_cast<size_t>(a.slot[k]) * a.plane + r0;
+        float* wk = a.weights + static_cast<size_t>(k) * a.plane + r0;
+        for (size_t i = 0; i < n; ++i) {
+          wk[i] = std::exp(L[i] - m[i]);
+          sum[i] += wk[i];
+        }
+      }
+      for (int k = 0; k < a.v; ++k) {
+        float* wk = a.weights + static_cast<size_t>(k) * a.plane + r0;
+        for (size_t i = 0; i < n; ++i) wk[i] /= sum[i];
+      }
+      std::fill_n(a.weights + static_cast<size_t>(a.v) * a.plane + r0, n, 0.0f);
     }
   });
 
@@ -340,18 +365,23 @@ void TeethPass::headMapped(const float* cands, int u, const int32_t* slot, int v
     const float* weights;
     float* blended;
   } c{cands, slot, v, plane, query, mask, weights, blended};
-  pool::parallelRange(3 * plane, 256, [&c](size_t b, size_t e) {
-    for (size_t i = b; i < e; ++i) {
-      const size_t ch = i / c.plane, p = i % c.plane;
-      if (c.mask[p] != 1) {
-        c.blended[i] = c.query[i];
-        continue;
+  pool::parallelRange(3 * plane, kRun, [&c](size_t b, size_t e) {
+    float acc[kRun];
+    for (size_t r0 = b; r0 < e;) {
+      // A run never crosses a channel: it ends at the plane's end.
+      const size_t ch = r0 / c.plane, p0 = r0 % c.plane;
+      const size_t n = std::min({kRun, e - r0, c.plane - p0});
+      std::fill(acc, acc + n, 0.0f);
+      for (int k = 0; k < c.v; ++k) {
+        const float* wk = c.weights + static_cast<size_t>(k) * c.plane + p0;
+        const float* ck = c.cands + (static_cast<size_t>(c.slot[k]) * 3 + ch) * c.plane + p0;
+        for (size_t i = 0; i < n; ++i) acc[i] += wk[i] * ck[i];
       }
-      float s = 0.0f;
-      for (int k = 0; k < c.v; ++k)
-        s += c.weights[static_cast<size_t>(k) * c.plane + p] *
-             c.cands[(static_cast<size_t>(c.slot[k]) * 3 + ch) * c.plane + p];
-      c.blended[i] = s;
+      for (size_t i = 0; i < n; ++i) {
+        const size_t p = p0 + i;
+        c.blended[r0 + i] = c.mask[p] == 1 ? acc[i] : c.query[r0 + i];
+      }
+      r0 += n;
     }
   });
 }

@@ -292,6 +292,17 @@ TEST_P(Kernels, Conv3x3Range) {
   EXPECT_THROW(vesk::simd::conv3x3Range(in1, 1, 2, 1, 1, w1, &b1, 1, &out1, 0, 2), std::runtime_error);
 }
 
+TEST_P(Kernels, ReluInPlaceKeepsNaNAndSignedZero) {
+  std::vector<float> v = edgeFloats();
+  for (int i = 0; i < 100; ++i) v.push_back(randomFloat());
+  for (size_t off = 0; off < 4; ++off) {
+    std::vector<float> got(v.begin() + static_cast<std::ptrdiff_t>(off), v.end());
+    vesk::simd::reluInPlace(got.data(), got.size());
+    for (size_t i = 0; i < got.size(); ++i)
+      ASSERT_TRUE(sameFloat(std::max(v[i + off], 0.0f), got[i])) << "x=" << v[i + off];
+  }
+}
+
 TEST_P(Kernels, Yuv420RowToRgb24) {
   // Black, white and the odd last pixel.
   {
