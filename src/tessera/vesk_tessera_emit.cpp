@@ -294,19 +294,22 @@ void TeethPass::headMapped(const float* cands, int u, const int32_t* slot, int v
     for (int x = 0; x < w_; ++x) D.taps_x[static_cast<size_t>(x)] = tapOf(x, w2);
     for (int y = 0; y < h_; ++y) D.taps_y[static_cast<size_t>(y)] = tapOf(y, h2);
     D.rows_x.resize(static_cast<size_t>(u) * h2 * w_);
-    pool::parallelRange(static_cast<size_t>(u), 1, [this, h2, w2, p2, plane](size_t b, size_t e) {
+    // Captures stay within std::function's inline storage: a warmed frame allocates nothing.
+    pool::parallelRange(static_cast<size_t>(u), 1, [this](size_t b, size_t e) {
+      const int rows = h_ / 2, cols = w_ / 2;
+      const size_t small = static_cast<size_t>(rows) * cols, full = static_cast<size_t>(h_) * w_;
       for (size_t s = b; s < e; ++s) {
-        const float* L = hd_.logits.data() + s * p2;
-        float* rx = hd_.rows_x.data() + s * static_cast<size_t>(h2) * w_;
-        for (int r = 0; r < h2; ++r) {
-          const float* src = L + static_cast<size_t>(r) * w2;
+        const float* L = hd_.logits.data() + s * small;
+        float* rx = hd_.rows_x.data() + s * static_cast<size_t>(rows) * w_;
+        for (int r = 0; r < rows; ++r) {
+          const float* src = L + static_cast<size_t>(r) * cols;
           float* dst = rx + static_cast<size_t>(r) * w_;
           for (int x = 0; x < w_; ++x) {
             const UpTap& t = hd_.taps_x[static_cast<size_t>(x)];
             dst[x] = src[t.i0] * (1.0f - t.t) + src[t.i1] * t.t;
           }
         }
-        float* up = hd_.logits_up.data() + s * plane;
+        float* up = hd_.logits_up.data() + s * full;
         for (int y = 0; y < h_; ++y) {
           const UpTap& t = hd_.taps_y[static_cast<size_t>(y)];
           const float* top = rx + static_cast<size_t>(t.i0) * w_;
