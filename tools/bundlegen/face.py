@@ -90,6 +90,7 @@ class Pose:
     roll: float  # radians
     radius: float  # head half-height, canvas pixels
     eye_open: float  # 1 open, 0 closed
+    mouth_open: float = 0.0  # share of MOUTH_OPEN_MOVES the drawn mouth is opened by (teeth bank donors)
 
 
 def poses(nt: int, width: int, height: int, blinks: bool) -> list[Pose]:
@@ -298,14 +299,25 @@ def drawFace(look: Look, pose: Pose, ox: float, oy: float, px: float, h: int, w:
               lambda p, q, sx=sx: ([0.25, 0.12, 0.1], _cover(_ell(p, q, sx * 0.075, 0.245, 0.035, 0.018), aa)))
 
     # Mouth: lips around a slightly open mouth, a dark interior with upper teeth behind the lips.
+    # An opened mouth (pose.mouth_open > 0) moves its lips as MOUTH_OPEN_MOVES moves their
+    # keypoints, and shows the lower teeth on the dropped jaw.
+    o = float(pose.mouth_open)
+    mw = MOUTH_W + MOUTH_OPEN_MOVES[19][0] * o  # the corners draw in
+
     def mouth(p, q):
-        t = np.clip(p / MOUTH_W, -1.0, 1.0)
+        t = np.clip(p / mw, -1.0, 1.0)
         env = np.clip(1.0 - t * t, 0.0, 1.0)
         y_uo = MOUTH_Y - UPPER_LIP_H * env ** 0.6 + 0.02 * np.exp(-(p / 0.04) ** 2) * env
         y_ui = MOUTH_Y - MOUTH_GAP * env
         y_li = MOUTH_Y + MOUTH_GAP * env
         y_lo = MOUTH_Y + LOWER_LIP_H * env ** 0.6
-        lips = _cover(np.maximum(np.maximum(y_uo - q, q - y_lo), np.abs(p) - MOUTH_W), aa)
+        if o:
+            corner = MOUTH_OPEN_MOVES[17][1] * o * (1.0 - env)
+            y_uo = y_uo + MOUTH_OPEN_MOVES[18][1] * o * env + corner
+            y_ui = y_ui + MOUTH_OPEN_MOVES[6][1] * o * env + corner
+            y_li = y_li + MOUTH_OPEN_MOVES[12][1] * o * env + corner
+            y_lo = y_lo + MOUTH_OPEN_MOVES[20][1] * o * env + corner
+        lips = _cover(np.maximum(np.maximum(y_uo - q, q - y_lo), np.abs(p) - mw), aa)
         col = np.zeros(p.shape + (3,), np.float32) + np.asarray(look.lip, np.float32)
         def over(cc, al):
             nonlocal col
@@ -317,8 +329,12 @@ def drawFace(look: Look, pose: Pose, ox: float, oy: float, px: float, h: int, w:
         over([0.10, 0.03, 0.04], interior)
         teeth = np.minimum(interior, _cover(np.maximum(q - (y_ui + 0.55 * MOUTH_GAP * env), np.abs(p) - 0.7 * MOUTH_W), aa))
         over([0.93, 0.91, 0.86], teeth)
+        if o:
+            lower = _cover(np.maximum((y_li - 0.45 * MOUTH_GAP * env * min(1.0, 2.0 * o)) - q, np.abs(p) - 0.6 * MOUTH_W), aa)
+            over([0.88, 0.86, 0.81], np.minimum(interior, lower))
         return col, lips
-    layer((-MOUTH_W - 0.02, MOUTH_W + 0.02, MOUTH_Y - UPPER_LIP_H - 0.04, MOUTH_Y + LOWER_LIP_H + 0.03), mouth)
+    drop = max(MOUTH_OPEN_MOVES[20][1] * o, 0.0)
+    layer((-MOUTH_W - 0.02, MOUTH_W + 0.02, MOUTH_Y - UPPER_LIP_H - 0.04, MOUTH_Y + LOWER_LIP_H + 0.03 + drop), mouth)
     return img, cov
 
 
@@ -341,15 +357,16 @@ class Scene:
         ys, xs = np.mgrid[0:height, 0:width].astype(np.float32)
         self.bg = background(self.look, xs, ys, width, height)
         self.bg_bytes = toBytes(self.bg)
-        self.sprites: dict[float, tuple[np.ndarray, np.ndarray]] = {}
+        self.sprites: dict[tuple[float, float], tuple[np.ndarray, np.ndarray]] = {}
 
     def _sprite(self, pose: Pose):
-        key = pose.eye_open
+        key = (pose.eye_open, pose.mouth_open)
         if key not in self.sprites:
             r = pose.radius
             w = int(math.ceil(2 * self.X_EXT * r))
             h = int(math.ceil((self.Y_TOP + self.Y_BOT) * r))
-            upright = Pose(hx=self.X_EXT * r, hy=self.Y_TOP * r, roll=0.0, radius=r, eye_open=key)
+            upright = Pose(hx=self.X_EXT * r, hy=self.Y_TOP * r, roll=0.0, radius=r, eye_open=pose.eye_open,
+                           mouth_open=pose.mouth_open)
             self.sprites[key] = drawFace(self.look, upright, 0.0, 0.0, 1.0, h, w)
         return self.sprites[key]
 

@@ -35,7 +35,6 @@ LIP_TEMPLATE = "lip_template.v1.json"
 STAMP_KEYS = ("canvas_w", "canvas_h", "window_x0", "window_y0", "window_w", "window_h", "pad",
               "band_r0", "band_r1", "band_c0", "band_c1", "shift_margin")
 TEMPLATE_ANCHORS = (17, 18, 19, 20)  # left corner, upper lip top, right corner, lower lip bottom
-SHIFT_MARGIN = 2
 
 
 def _smooth(t: np.ndarray) -> np.ndarray:
@@ -85,27 +84,30 @@ def checkCorpusMatch(kps: np.ndarray, n: int, gate_scale: float, c_canon: tuple[
                          ", ".join(f"{k}={dist[k]:.2f}px" for k in ranked) + " (use a larger --crop)")
 
 
-def stamp(n: int, unit: float, mouth: tuple[float, float], pad: int) -> dict:
+def stamp(n: int, unit: float, mouth: tuple[float, float], pad: int, drop: float = 0.0) -> dict:
     """The mouth window around the mean mouth line (corner midpoint, canvas pixels) and the teeth
-    band inside it. unit: canvas pixels per face unit."""
+    band inside it, reaching `drop` face units further down for a bank of opened mouths. unit:
+    canvas pixels per face unit. Each stored patch carries a margin of pad on every side, so a donor
+    placed up to pad away from its recorded place still covers the whole band."""
+    margin = pad
     ww = 4 * math.ceil(2 * (face.MOUTH_W + 0.08) * unit / 4)
     wh = 4 * math.ceil(2 * (face.LOWER_LIP_H + 0.06) * unit / 4)
     mouth_x, mouth_y = mouth
     x0 = int(round(mouth_x - ww / 2))
     y0 = int(round(mouth_y - wh / 2))
-    if x0 - pad - SHIFT_MARGIN < 0 or y0 - pad - SHIFT_MARGIN < 0 or x0 + ww + pad + SHIFT_MARGIN > n or \
-            y0 + wh + pad + SHIFT_MARGIN > n:
+    if x0 - pad - margin < 0 or y0 - pad - margin < 0 or x0 + ww + pad + margin > n or y0 + wh + pad + margin > n:
         raise ValueError("the mouth window does not fit the compose canvas")
     gap = face.MOUTH_GAP + 0.025
     r0 = max(int(math.floor(mouth_y - gap * unit)) - y0, 0)
-    r1 = min(int(math.ceil(mouth_y + gap * unit)) - y0 + 1, wh)
-    half = 0.8 * face.MOUTH_W * unit
+    r1 = min(int(math.ceil(mouth_y + (gap + drop) * unit)) - y0 + 1, wh)
+    # Opened mouths are borrowed whole, out to the corners, so no seam crosses the parted lips.
+    half = (1.0 if drop else 0.8) * face.MOUTH_W * unit
     c0 = max(int(math.floor(mouth_x - half)) - x0, 0)
     c1 = min(int(math.ceil(mouth_x + half)) - x0 + 1, ww)
     # Even patch sides keep every encoder and player happy.
     r1 -= (r1 - r0) % 2
     c1 -= (c1 - c0) % 2
-    return dict(zip(STAMP_KEYS, (n, n, x0, y0, ww, wh, pad, r0, r1, c0, c1, SHIFT_MARGIN)))
+    return dict(zip(STAMP_KEYS, (n, n, x0, y0, ww, wh, pad, r0, r1, c0, c1, margin)))
 
 
 def patchOf(crop: np.ndarray, st: dict) -> np.ndarray:
@@ -135,8 +137,9 @@ def trackOrder(n: int, seed: int) -> list[int]:
 class Bank:
     """Collects donor crops while the frames are drawn, then writes the track and the sidecar."""
 
-    def __init__(self, crop: int, seed: int, gate_scale: float):
+    def __init__(self, crop: int, seed: int, gate_scale: float, drop: float = 0.0):
         self.n = crop
+        self.drop = drop
         self.seed = seed
         self.gate_scale = gate_scale
         self.crops: list[np.ndarray] = []
@@ -159,7 +162,7 @@ class Bank:
         pad = int(math.ceil(reach + 0.05 * unit)) + 1
         corners = (targets[:, 17, :2].astype(np.float64) + targets[:, 19, :2]) * 0.5
         mouth = tuple(float(v) for v in (corners.mean(axis=0) + 1.0) * ((self.n - 1) * 0.5))
-        st = stamp(self.n, unit, mouth, pad)
+        st = stamp(self.n, unit, mouth, pad, self.drop)
         n = len(self.crops)
         order = trackOrder(n, self.seed)
         bh = st["band_r1"] - st["band_r0"] + 2 * st["shift_margin"]

@@ -39,6 +39,7 @@ Example: vesk_bundlegen.py --out build/bundles/demo
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import json
 import os
 import shutil
@@ -111,6 +112,10 @@ def parseArgs(argv):
                    help="add the teeth members: the reference bank tessera_bank.v1.mp4 (lossless mouth patches of the "
                         "source crops) with its sidecar tessera_bank.v1.json, the BlendHead members (needs torch), "
                         "and the manifest's tessera block")
+    p.add_argument("--bank-openings", type=int, default=0, metavar="K",
+                   help="with --teeth, draw donor d of the bank with its mouth opened by level d mod K of K even "
+                        "steps from closed to fully open (0 or 1, the default: donors are the source crops' own "
+                        "mouths), so that retrieval finds teeth for a speaking mouth")
     p.add_argument("--lip-template", choices=["map", "plain", "none"], default=None,
                    help="lip_template.v1.json with an anchor-linear lip_map, without one, or none (default: map "
                         "with --teeth, else none)")
@@ -198,7 +203,9 @@ def generate(a) -> dict:
     pooled_f = open(wr.path("pooled64.f16"), "wb")
     fs_f = open(wr.path("fs_red.f16"), "wb") if a.fs_red else None
     blk = graphs.fsBlock(S)
-    bank = teeth_bank.Bank(S, a.seed, graphs.PROP_GATE_SCALE) if a.teeth else None
+    # A bank of opened mouths widens the band down to the fully dropped lower lip.
+    drop = face.MOUTH_OPEN_MOVES[12][1] if a.bank_openings > 1 else 0.0
+    bank = teeth_bank.Bank(S, a.seed, graphs.PROP_GATE_SCALE, drop) if a.teeth else None
 
     # M is authored on the stamped paste-space canvas; the loader rescales it to W x H.
     mw, mh = a.msrc if a.msrc else (W, H)
@@ -213,7 +220,12 @@ def generate(a) -> dict:
             crop = scene.crop(frame, m, S)
             xs[si] = face.cropKeypoints(pose, m, S)
             if bank:
-                bank.add(crop, xs[si])
+                if a.bank_openings > 1:
+                    o = (si % a.bank_openings) / (a.bank_openings - 1)
+                    opened = dataclasses.replace(pose, mouth_open=o)
+                    bank.add(scene.crop(scene.frame(opened), m, S), face.cropKeypoints(pose, m, S, o))
+                else:
+                    bank.add(crop, xs[si])
             ma = m.copy()
             ma[0] *= mw / W
             ma[1] *= mh / H
