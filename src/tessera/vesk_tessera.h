@@ -157,6 +157,7 @@ class VESK_EXPORT TeethPass {
   struct Head {
     std::vector<float> pooled_q, input, act_a, act_b, logits, rows_x, logits_up;
     std::vector<UpTap> taps_x, taps_y;
+    std::vector<int32_t> first_slot;
   };
 
   void buildIndex();

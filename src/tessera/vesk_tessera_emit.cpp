@@ -323,12 +323,25 @@ void TeethPass::headMapped(const float* cands, int u, const int32_t* slot, int v
     std::fill(D.logits_up.begin(), D.logits_up.end(), 0.0f);
   }
 
+  // A donor repeated in the set (retrieval pads with repeats) has the same logits in every slot:
+  // its later slots copy the first slot's exponentials instead of computing them again.
+  D.first_slot.resize(static_cast<size_t>(std::max(v, 0)));
+  for (int k = 0; k < v; ++k) {
+    int f = k;
+    for (int j = 0; j < k; ++j)
+      if (slot[j] == slot[k]) {
+        f = j;
+        break;
+      }
+    D.first_slot[static_cast<size_t>(k)] = f;
+  }
   struct Args {
     const int32_t* slot;
+    const int32_t* first;
     int v;
     size_t plane;
     float* weights;
-  } a{slot, v, plane, weights};
+  } a{slot, D.first_slot.data(), v, plane, weights};
   // Pixels in runs of kRun with the slot loop outside: each slot's logits and weights are then
   // read in order, and every pixel still sees its slots in order.
   pool::parallelRange(plane, kRun, [this, &a](size_t b, size_t e) {
@@ -345,10 +358,12 @@ void TeethPass::headMapped(const float* cands, int u, const int32_t* slot, int v
       for (int k = 0; k < a.v; ++k) {
         const float* L = up + static_cast<size_t>(a.slot[k]) * a.plane + r0;
         float* wk = a.weights + static_cast<size_t>(k) * a.plane + r0;
-        for (size_t i = 0; i < n; ++i) {
-          wk[i] = std::exp(L[i] - m[i]);
-          sum[i] += wk[i];
+        if (a.first[k] != k) {
+          std::copy_n(a.weights + static_cast<size_t>(a.first[k]) * a.plane + r0, n, wk);
+        } else {
+          for (size_t i = 0; i < n; ++i) wk[i] = std::exp(L[i] - m[i]);
         }
+        for (size_t i = 0; i < n; ++i) sum[i] += wk[i];
       }
       for (int k = 0; k < a.v; ++k) {
         float* wk = a.weights + static_cast<size_t>(k) * a.plane + r0;
