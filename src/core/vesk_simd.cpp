@@ -341,6 +341,45 @@ void ReluInPlaceImpl(float* HWY_RESTRICT p, size_t n) {
   for (; i < n; ++i) p[i] = std::max(p[i], 0.0f);
 }
 
+// Element-wise updates of the teeth head's softmax and blend, each lane as the scalar statement.
+void MaxInPlaceImpl(float* HWY_RESTRICT m, const float* HWY_RESTRICT x, size_t n) {
+  const hn::ScalableTag<float> df;
+  const size_t N = hn::Lanes(df);
+  size_t i = 0;
+  for (; i + N <= n; i += N) {
+    const auto a = hn::LoadU(df, m + i), b = hn::LoadU(df, x + i);
+    hn::StoreU(hn::IfThenElse(hn::Lt(a, b), b, a), df, m + i);
+  }
+  for (; i < n; ++i) m[i] = std::max(m[i], x[i]);
+}
+
+void AddInPlaceImpl(float* HWY_RESTRICT acc, const float* HWY_RESTRICT x, size_t n) {
+  const hn::ScalableTag<float> df;
+  const size_t N = hn::Lanes(df);
+  size_t i = 0;
+  for (; i + N <= n; i += N) hn::StoreU(hn::Add(hn::LoadU(df, acc + i), hn::LoadU(df, x + i)), df, acc + i);
+  for (; i < n; ++i) acc[i] = acc[i] + x[i];
+}
+
+void DivInPlaceImpl(float* HWY_RESTRICT x, const float* HWY_RESTRICT d, size_t n) {
+  const hn::ScalableTag<float> df;
+  const size_t N = hn::Lanes(df);
+  size_t i = 0;
+  for (; i + N <= n; i += N) hn::StoreU(hn::Div(hn::LoadU(df, x + i), hn::LoadU(df, d + i)), df, x + i);
+  for (; i < n; ++i) x[i] = x[i] / d[i];
+}
+
+void AddProductImpl(float* HWY_RESTRICT acc, const float* HWY_RESTRICT a, const float* HWY_RESTRICT b, size_t n) {
+  const hn::ScalableTag<float> df;
+  const size_t N = hn::Lanes(df);
+  size_t i = 0;
+  for (; i + N <= n; i += N) {
+    const auto p = hn::Mul(hn::LoadU(df, a + i), hn::LoadU(df, b + i));
+    hn::StoreU(hn::Add(hn::LoadU(df, acc + i), p), df, acc + i);
+  }
+  for (; i < n; ++i) acc[i] = acc[i] + a[i] * b[i];
+}
+
 }  // namespace vesk::simd::HWY_NAMESPACE
 HWY_AFTER_NAMESPACE();
 
@@ -375,6 +414,10 @@ HWY_EXPORT(RetrieveTermPooledImpl);
 HWY_EXPORT(RetrieveTermExactRangeImpl);
 HWY_EXPORT(Conv3x3RangeImpl);
 HWY_EXPORT(ReluInPlaceImpl);
+HWY_EXPORT(MaxInPlaceImpl);
+HWY_EXPORT(AddInPlaceImpl);
+HWY_EXPORT(DivInPlaceImpl);
+HWY_EXPORT(AddProductImpl);
 
 int64_t compiledTargets() { return HWY_TARGETS; }
 
@@ -427,6 +470,16 @@ void conv3x3Range(const float* in, int N, int Cin, int H, int W, const float* we
 }
 
 void reluInPlace(float* p, size_t n) { HWY_DYNAMIC_DISPATCH(ReluInPlaceImpl)(p, n); }
+
+void maxInPlace(float* m, const float* x, size_t n) { HWY_DYNAMIC_DISPATCH(MaxInPlaceImpl)(m, x, n); }
+
+void addInPlace(float* acc, const float* x, size_t n) { HWY_DYNAMIC_DISPATCH(AddInPlaceImpl)(acc, x, n); }
+
+void divInPlace(float* x, const float* d, size_t n) { HWY_DYNAMIC_DISPATCH(DivInPlaceImpl)(x, d, n); }
+
+void addProduct(float* acc, const float* a, const float* b, size_t n) {
+  HWY_DYNAMIC_DISPATCH(AddProductImpl)(acc, a, b, n);
+}
 
 }  // namespace simd
 }  // namespace vesk

@@ -27,7 +27,14 @@ float retrieveTermExactRange(const uint16_t* a, const uint16_t* b, const float* 
                              size_t end);
 void conv3x3Range(const float* in, int N, int Cin, int H, int W, const float* weights, const float* bias, int Cout,
                   float* out, int begin, int end);
+// p[i] = max(p[i], 0): a NaN stays NaN.
 void reluInPlace(float* p, size_t n);
+// Element-wise, each as its scalar statement: m[i] = max(m[i], x[i]); acc[i] += x[i];
+// x[i] /= d[i]; acc[i] += a[i] * b[i] (a product, then a sum).
+void maxInPlace(float* m, const float* x, size_t n);
+void addInPlace(float* acc, const float* x, size_t n);
+void divInPlace(float* x, const float* d, size_t n);
+void addProduct(float* acc, const float* a, const float* b, size_t n);
 void yuv420RowToRgb24(const uint8_t* y, const uint8_t* u, const uint8_t* v, int width, int chroma_step,
                       uint8_t* rgb);
 void pasteLanczos8Row(const float* src4, int side, const uint8_t* mask, const float* lanczos, const float* bilinear,

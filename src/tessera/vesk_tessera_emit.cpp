@@ -353,7 +353,7 @@ void TeethPass::headMapped(const float* cands, int u, const int32_t* slot, int v
       std::fill(sum, sum + n, 0.0f);
       for (int k = 0; k < a.v; ++k) {
         const float* L = up + static_cast<size_t>(a.slot[k]) * a.plane + r0;
-        for (size_t i = 0; i < n; ++i) m[i] = std::max(m[i], L[i]);
+        simd::maxInPlace(m, L, n);
       }
       for (int k = 0; k < a.v; ++k) {
         const float* L = up + static_cast<size_t>(a.slot[k]) * a.plane + r0;
@@ -363,11 +363,10 @@ void TeethPass::headMapped(const float* cands, int u, const int32_t* slot, int v
         } else {
           for (size_t i = 0; i < n; ++i) wk[i] = std::exp(L[i] - m[i]);
         }
-        for (size_t i = 0; i < n; ++i) sum[i] += wk[i];
+        simd::addInPlace(sum, wk, n);
       }
       for (int k = 0; k < a.v; ++k) {
-        float* wk = a.weights + static_cast<size_t>(k) * a.plane + r0;
-        for (size_t i = 0; i < n; ++i) wk[i] /= sum[i];
+        simd::divInPlace(a.weights + static_cast<size_t>(k) * a.plane + r0, sum, n);
       }
       std::fill_n(a.weights + static_cast<size_t>(a.v) * a.plane + r0, n, 0.0f);
     }
@@ -393,7 +392,7 @@ void TeethPass::headMapped(const float* cands, int u, const int32_t* slot, int v
       for (int k = 0; k < c.v; ++k) {
         const float* wk = c.weights + static_cast<size_t>(k) * c.plane + p0;
         const float* ck = c.cands + (static_cast<size_t>(c.slot[k]) * 3 + ch) * c.plane + p0;
-        for (size_t i = 0; i < n; ++i) acc[i] += wk[i] * ck[i];
+        simd::addProduct(acc, wk, ck, n);
       }
       for (size_t i = 0; i < n; ++i) {
         const size_t p = p0 + i;

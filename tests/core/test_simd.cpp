@@ -303,6 +303,33 @@ TEST_P(Kernels, ReluInPlaceKeepsNaNAndSignedZero) {
   }
 }
 
+TEST_P(Kernels, ElementWiseUpdatesMatchTheirScalarStatements) {
+  std::vector<float> a = edgeFloats(), b, c;
+  for (int i = 0; i < 300; ++i) a.push_back(randomFloat());
+  for (size_t i = 0; i < a.size(); ++i) {
+    b.push_back(i % 7 == 0 ? randomFloat() : std::uniform_real_distribution<float>(-3.0f, 3.0f)(rng));
+    c.push_back(a[(i * 31) % a.size()]);
+  }
+  for (size_t off = 0; off < 3; ++off) {
+    const size_t n = a.size() - off;
+    const float* x = b.data() + off;
+    const float* y = c.data() + off;
+    std::vector<float> m(a.begin() + static_cast<std::ptrdiff_t>(off), a.end()), s = m, d = m, p = m;
+    vesk::simd::maxInPlace(m.data(), x, n);
+    vesk::simd::addInPlace(s.data(), x, n);
+    vesk::simd::divInPlace(d.data(), x, n);
+    vesk::simd::addProduct(p.data(), x, y, n);
+    for (size_t i = 0; i < n; ++i) {
+      const float v = a[i + off];
+      ASSERT_TRUE(sameFloat(std::max(v, x[i]), m[i])) << "max " << v << " " << x[i];
+      ASSERT_TRUE(sameFloat(v + x[i], s[i])) << "add " << v << " " << x[i];
+      ASSERT_TRUE(sameFloat(v / x[i], d[i])) << "div " << v << " " << x[i];
+      const float prod = x[i] * y[i];  // rounded on its own: no fused multiply-add
+      ASSERT_TRUE(sameFloat(v + prod, p[i])) << "addProduct " << v << " " << x[i] << " " << y[i];
+    }
+  }
+}
+
 TEST_P(Kernels, Yuv420RowToRgb24) {
   // Black, white and the odd last pixel.
   {

@@ -74,6 +74,9 @@ TEST(TeethBundle, ManifestAndSidecarShareOneStampAndTheCorpusMatchNamesTheBankFr
   for (const char* k : kKeys) EXPECT_EQ(static_cast<int>(g.req(k).num), t.at(k)) << k;
   const int crop = static_cast<int>(t.man.req("crop").num);
   EXPECT_EQ(t.at("canvas_w"), crop);
+  // A donor is placed up to pad away from its recorded place: its patch must still cover the
+  // band, or the uncovered band pixels would blend in as black.
+  EXPECT_GE(t.at("shift_margin"), t.at("pad"));
   const std::vector<float> xs = vesk::test::readArray<float>(t.dir + "/xs_target.bin");
   const double canon[2] = {t.canon(0), t.canon(1)};
   std::string label;
