@@ -289,10 +289,11 @@ void TeethPass::headMapped(const float* cands, int u, const int32_t* slot, int v
     convLayer(D.act_b.data(), u, 16, h2, w2, head_.cand4_w, head_.cand4_b, 1, D.logits.data(), false);
     // Columns first, as the definition has it, once per source row; each output row then mixes
     // two of those rows, which gives the same sums as interpolating pixel by pixel.
-    D.taps_x.resize(static_cast<size_t>(w_));
-    D.taps_y.resize(static_cast<size_t>(h_));
-    for (int x = 0; x < w_; ++x) D.taps_x[static_cast<size_t>(x)] = tapOf(x, w2);
-    for (int y = 0; y < h_; ++y) D.taps_y[static_cast<size_t>(y)] = tapOf(y, h2);
+    // The taps depend only on the window's size: the first frame computes them.
+    if (D.taps_x.empty()) {
+      for (int x = 0; x < w_; ++x) D.taps_x.push_back(tapOf(x, w2));
+      for (int y = 0; y < h_; ++y) D.taps_y.push_back(tapOf(y, h2));
+    }
     D.rows_x.resize(static_cast<size_t>(u) * h2 * w_);
     // Captures stay within std::function's inline storage: a warmed frame allocates nothing.
     pool::parallelRange(static_cast<size_t>(u), 1, [this](size_t b, size_t e) {
