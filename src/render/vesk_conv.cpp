@@ -36,7 +36,7 @@ constexpr int kKp = 21;
 constexpr size_t kKpLen = 63;
 constexpr size_t kPlane = static_cast<size_t>(kCrop) * kCrop;
 constexpr size_t kBasisCols = 196608;  // 3 x 256 x 256
-constexpr size_t kBasisChunk = 256;
+constexpr size_t kBasisChunk = 1024;
 constexpr int kMlpIn = 255, kMlpHidden = 128, kCoef = 64;
 // The graph's own constants: the heatmap's exp(coef d^2), keypoint to sampling-grid space, the tile window.
 constexpr float kHeatCoef = -32.0f;
@@ -241,9 +241,51 @@ struct ConvLayer {
   bool relu = false;
   std::vector<uint16_t> weights, bias;
   conv::ConvGeom geom;
+  // 3x3 layers whose sides are multiples of 4 run as Winograd F(4x4, 3x3) on weights transformed
+  // from the half weights above; rounding the transformed weights to half again would add a second
+  // rounding, so they stay fp32.
+  std::vector<float> wino, winoBias;
+  conv::WinoGeom wgeom;
+  bool useWino = false;
 };
 
 int roundUp8(int v) { return (v + 7) / 8 * 8; }
+
+// The Winograd form of a packed 3x3 layer. Blocks of 8, 16 or 24 output channels, whichever pads
+// the layer least (16 on a tie: its register blocking is the best on every target).
+void packWino(ConvLayer& L) {
+  int bw = 16;
+  for (const int b : {24, 8})
+    if ((L.cout + b - 1) / b * b < (L.cout + bw - 1) / bw * bw) bw = b;
+  const int blocks = (L.cout + bw - 1) / bw;
+  const size_t cin = static_cast<size_t>(L.cinPad), B = static_cast<size_t>(blocks), BW = static_cast<size_t>(bw);
+  const conv::ConvGeom& g = L.geom;
+  L.wino.assign(36 * B * cin * BW, 0.0f);
+  L.winoBias.assign(B * BW, 0.0f);
+  float g9[9], u36[36];
+  for (int co = 0; co < L.cout; ++co) {
+    const size_t blk = static_cast<size_t>(co / bw), lane = static_cast<size_t>(co % bw);
+    const size_t dblk = static_cast<size_t>(co / g.bw), dlane = static_cast<size_t>(co % g.bw);
+    L.winoBias[static_cast<size_t>(co)] = half::toFloat(L.bias[static_cast<size_t>(co)]);
+    for (size_t ci = 0; ci < static_cast<size_t>(L.cin); ++ci) {
+      for (size_t t = 0; t < 9; ++t)
+        g9[t] = half::toFloat(L.weights[((dblk * 9 + t) * cin + ci) * static_cast<size_t>(g.bw) + dlane]);
+      conv::winogradWeights(g9, u36);
+      for (size_t e = 0; e < 36; ++e) L.wino[((e * B + blk) * cin + ci) * BW + lane] = u36[e];
+    }
+  }
+  conv::WinoGeom& w = L.wgeom;
+  w.H = L.H;
+  w.W = L.W;
+  w.cin = L.cinPad;
+  w.coutPad = blocks * bw;
+  w.outStride = g.outStride;
+  w.bw = bw;
+  w.relu = L.relu;
+  w.U = L.wino.data();
+  w.bias = L.winoBias.data();
+  L.useWino = true;
+}
 
 // parts: the weight and bias tensors whose output channels stack into the layer (mask and occlusion
 // share one).
@@ -299,6 +341,7 @@ ConvLayer packConv(const std::string& name, int H, int W, int cin, int cout, int
   g.relu = relu;
   g.weights = L.weights.data();
   g.bias = L.bias.data();
+  if (k == 3 && H % 4 == 0 && W % 4 == 0) packWino(L);
   return L;
 }
 
@@ -327,27 +370,43 @@ struct LinTab {
   }
 };
 
+// Per-worker rows for the element-wise stages: fp16 rows are widened a row at a time, worked in
+// fp32, and narrowed a row at a time, so no element goes through a scalar conversion.
+struct RowScratch {
+  static constexpr size_t kFloats = 20480, kHalves = 8192;
+  std::vector<float> f = std::vector<float>(kFloats);
+  std::vector<uint16_t> h = std::vector<uint16_t>(kHalves);
+};
+
 // Bilinear upsampling of an NHWC fp16 map of c channels (stride sIn) into channels [at, at + c) of
 // an NHWC fp16 map of stride sOut, rows [y0, y1).
-void upsampleNhwc(const uint16_t* in, int h, int w, int c, int sIn, const LinTab& ty, const LinTab& tx, uint16_t* out,
-                  int W, int at, int sOut, int y0, int y1, float* tmp) {
+void upsampleNhwc(const uint16_t* in, int w, int c, int sIn, const LinTab& ty, const LinTab& tx, uint16_t* out,
+                  int W, int at, int sOut, int y0, int y1, RowScratch& rs) {
+  const size_t rowIn = static_cast<size_t>(w) * static_cast<size_t>(sIn);
+  const size_t C = static_cast<size_t>(c);
+  float* r0 = rs.f.data();
+  float* r1 = r0 + rowIn;
+  float* row = r1 + rowIn;
+  uint16_t* hrow = rs.h.data();
   for (int y = y0; y < y1; ++y) {
     const size_t Y = static_cast<size_t>(y);
-    const uint16_t* r0 = in + static_cast<size_t>(ty.i0[Y]) * w * sIn;
-    const uint16_t* r1 = in + static_cast<size_t>(ty.i1[Y]) * w * sIn;
+    simd::f16ToF32(in + static_cast<size_t>(ty.i0[Y]) * rowIn, r0, rowIn);
+    simd::f16ToF32(in + static_cast<size_t>(ty.i1[Y]) * rowIn, r1, rowIn);
     const float wy0 = ty.w0[Y], wy1 = ty.w1[Y];
     for (int x = 0; x < W; ++x) {
       const size_t X = static_cast<size_t>(x);
-      const size_t a = static_cast<size_t>(tx.i0[X]) * sIn, b = static_cast<size_t>(tx.i1[X]) * sIn;
+      const size_t a = static_cast<size_t>(tx.i0[X]) * static_cast<size_t>(sIn);
+      const size_t b = static_cast<size_t>(tx.i1[X]) * static_cast<size_t>(sIn);
       const float w00 = wy0 * tx.w0[X], w01 = wy0 * tx.w1[X], w10 = wy1 * tx.w0[X], w11 = wy1 * tx.w1[X];
-      for (int ch = 0; ch < c; ++ch)
-        tmp[ch] = w00 * half::toFloat(r0[a + ch]) + w01 * half::toFloat(r0[b + ch]) + w10 * half::toFloat(r1[a + ch]) +
-                  w11 * half::toFloat(r1[b + ch]);
-      uint16_t* o = out + (Y * W + X) * sOut + at;
-      for (int ch = 0; ch < c; ++ch) o[ch] = half::fromFloat(tmp[ch]);
+      float* o = row + X * C;
+      for (size_t ch = 0; ch < C; ++ch)
+        o[ch] = w00 * r0[a + ch] + w01 * r0[b + ch] + w10 * r1[a + ch] + w11 * r1[b + ch];
     }
+    simd::f32ToF16(row, hrow, static_cast<size_t>(W) * C);
+    for (int x = 0; x < W; ++x)
+      std::memcpy(out + (Y * static_cast<size_t>(W) + static_cast<size_t>(x)) * static_cast<size_t>(sOut) + at,
+                  hrow + static_cast<size_t>(x) * C, C * sizeof(uint16_t));
   }
-  (void)h;
 }
 
 // --- The pool ------------------------------------------------------------------------------------
@@ -491,6 +550,7 @@ class Engine final : public ConvBackend {
   std::vector<float> coef_, basisImg_;  // batch x 64, batch x 196608
   std::vector<Scratch> slots_;
   std::vector<std::vector<float>> workerScratch_;
+  std::vector<RowScratch> rowScratch_;
   LinTab up2_8_, up2_16_, up2_32_, up8_64_, up2_256_;
   Pool pool_;
   std::string dumpDir_;
@@ -571,9 +631,13 @@ Engine::Engine(const std::string& path, int threads) : pool_(std::max(1, threads
     sized(t.tile3, nhwc(kTileH, kTileW, 8));
   }
   size_t scratchFloats = 512;
-  for (const ConvLayer& L : layers_) scratchFloats = std::max(scratchFloats, conv::convScratchFloats(L.geom));
+  for (const ConvLayer& L : layers_) {
+    scratchFloats = std::max(scratchFloats, conv::convScratchFloats(L.geom));
+    if (L.useWino) scratchFloats = std::max(scratchFloats, conv::winoScratchFloats(L.wgeom));
+  }
   workerScratch_.resize(static_cast<size_t>(pool_.size()));
   for (auto& w : workerScratch_) sized(w, scratchFloats);
+  rowScratch_.resize(static_cast<size_t>(pool_.size()));
   up2_8_ = LinTab(8, 16);
   up2_16_ = LinTab(16, 32);
   up2_32_ = LinTab(32, 64);
@@ -583,7 +647,15 @@ Engine::Engine(const std::string& path, int threads) : pool_(std::max(1, threads
 }
 
 void Engine::conv(Layer l, int n, Half Scratch::*in, Half Scratch::*out) {
-  const conv::ConvGeom& g = layers_[static_cast<size_t>(l)].geom;
+  const ConvLayer& L = layers_[static_cast<size_t>(l)];
+  if (L.useWino) {
+    rows(n, L.H / 4, [&](int f, int ty0, int ty1, int worker) {
+      Scratch& t = slots_[static_cast<size_t>(f)];
+      conv::winoRows(L.wgeom, (t.*in).data(), (t.*out).data(), ty0, ty1, workerScratch_[static_cast<size_t>(worker)].data());
+    });
+    return;
+  }
+  const conv::ConvGeom& g = L.geom;
   rows(n, g.H, [&](int f, int y0, int y1, int worker) {
     Scratch& t = slots_[static_cast<size_t>(f)];
     conv::convRows(g, (t.*in).data(), (t.*out).data(), y0, y1, workerScratch_[static_cast<size_t>(worker)].data());
@@ -642,8 +714,8 @@ void Engine::render(const uint16_t* const* pooled64, const uint16_t* const* P, c
   if (dumping()) dumpNhwc("e2_relu", n, &Scratch::e2, 8, 8, 192, 0, 192);
   rows(n, 16, [&](int f, int y0, int y1, int w) {
     Scratch& t = slot(f);
-    upsampleNhwc(t.e2.data(), 8, 8, 192, 192, up2_8_, up2_8_, t.d1In.data(), 16, 0, 336, y0, y1,
-                 workerScratch_[static_cast<size_t>(w)].data());
+    upsampleNhwc(t.e2.data(), 8, 192, 192, up2_8_, up2_8_, t.d1In.data(), 16, 0, 336, y0, y1,
+                 rowScratch_[static_cast<size_t>(w)]);
     for (int p = y0 * 16; p < y1 * 16; ++p)
       std::memcpy(t.d1In.data() + static_cast<size_t>(p) * 336 + 192, t.e1.data() + static_cast<size_t>(p) * 144,
                   144 * sizeof(uint16_t));
@@ -652,8 +724,8 @@ void Engine::render(const uint16_t* const* pooled64, const uint16_t* const* P, c
   if (dumping()) dumpNhwc("d1_relu", n, &Scratch::d1, 16, 16, 144, 0, 144);
   rows(n, 32, [&](int f, int y0, int y1, int w) {
     Scratch& t = slot(f);
-    upsampleNhwc(t.d1.data(), 16, 16, 144, 144, up2_16_, up2_16_, t.d0In.data(), 32, 0, 240, y0, y1,
-                 workerScratch_[static_cast<size_t>(w)].data());
+    upsampleNhwc(t.d1.data(), 16, 144, 144, up2_16_, up2_16_, t.d0In.data(), 32, 0, 240, y0, y1,
+                 rowScratch_[static_cast<size_t>(w)]);
     for (int p = y0 * 32; p < y1 * 32; ++p)
       std::memcpy(t.d0In.data() + static_cast<size_t>(p) * 240 + 144, t.e0.data() + static_cast<size_t>(p) * 96,
                   96 * sizeof(uint16_t));
@@ -662,8 +734,8 @@ void Engine::render(const uint16_t* const* pooled64, const uint16_t* const* P, c
   if (dumping()) dumpNhwc("d0_relu", n, &Scratch::d0, 32, 32, 96, 0, 96);
   rows(n, 64, [&](int f, int y0, int y1, int w) {
     Scratch& t = slot(f);
-    upsampleNhwc(t.d0.data(), 32, 32, 96, 96, up2_32_, up2_32_, t.refIn.data(), 64, 0, 96, y0, y1,
-                 workerScratch_[static_cast<size_t>(w)].data());
+    upsampleNhwc(t.d0.data(), 32, 96, 96, up2_32_, up2_32_, t.refIn.data(), 64, 0, 96, y0, y1,
+                 rowScratch_[static_cast<size_t>(w)]);
   });
   conv(kRef, n, &Scratch::refIn, &Scratch::ref);
   if (dumping()) dumpNhwc("ref_relu", n, &Scratch::ref, 64, 64, 48, 0, 48);
@@ -753,35 +825,25 @@ void Engine::render(const uint16_t* const* pooled64, const uint16_t* const* P, c
   }
 
   // Phase B. occ512 and the warp: the grid brought up to 512, the prior sampled there.
-  rows(n, kCrop, [&](int f, int y0, int y1, int) {
+  rows(n, kCrop, [&](int f, int y0, int y1, int w) {
     Scratch& t = slot(f);
     const uint16_t* p = P[f];
     const LinTab& T = up8_64_;
+    RowScratch& rs = rowScratch_[static_cast<size_t>(w)];
+    float* vo = rs.f.data();  // the 64-wide rows mixed vertically: occlusion, grid x, grid y
+    float* vgx = vo + 64;
+    float* vgy = vgx + 64;
     for (int y = y0; y < y1; ++y) {
       const size_t Y = static_cast<size_t>(y);
       const size_t ra = static_cast<size_t>(T.i0[Y]) * 64, rb = static_cast<size_t>(T.i1[Y]) * 64;
-      for (int x = 0; x < kCrop; ++x) {
-        const size_t X = static_cast<size_t>(x);
-        const float w00 = T.w0[Y] * T.w0[X], w01 = T.w0[Y] * T.w1[X], w10 = T.w1[Y] * T.w0[X], w11 = T.w1[Y] * T.w1[X];
-        const size_t a = static_cast<size_t>(T.i0[X]), b = static_cast<size_t>(T.i1[X]);
-        const float occ = w00 * t.occ[ra + a] + w01 * t.occ[ra + b] + w10 * t.occ[rb + a] + w11 * t.occ[rb + b];
-        t.occ512[Y * kCrop + X] = half::fromFloat(occ);
-        const float* g = t.grid.data();
-        const float gx = w00 * g[2 * (ra + a)] + w01 * g[2 * (ra + b)] + w10 * g[2 * (rb + a)] + w11 * g[2 * (rb + b)];
-        const float gy = w00 * g[2 * (ra + a) + 1] + w01 * g[2 * (ra + b) + 1] + w10 * g[2 * (rb + a) + 1] +
-                         w11 * g[2 * (rb + b) + 1];
-        const float px = std::clamp(gx * 256.0f + 255.5f, 0.0f, 511.0f);
-        const float py = std::clamp(gy * 256.0f + 255.5f, 0.0f, 511.0f);
-        const int ix = std::min(static_cast<int>(px), 510), iy = std::min(static_cast<int>(py), 510);
-        const float fx = px - static_cast<float>(ix), fy = py - static_cast<float>(iy);
-        const size_t o = static_cast<size_t>(iy) * kCrop + static_cast<size_t>(ix);
-        for (int c = 0; c < 3; ++c) {
-          const uint16_t* pl = p + static_cast<size_t>(c) * kPlane;
-          const float v = (1.0f - fy) * ((1.0f - fx) * half::toFloat(pl[o]) + fx * half::toFloat(pl[o + 1])) +
-                          fy * ((1.0f - fx) * half::toFloat(pl[o + kCrop]) + fx * half::toFloat(pl[o + kCrop + 1]));
-          t.warped[static_cast<size_t>(c) * kPlane + Y * kCrop + X] = half::fromFloat(v);
-        }
+      const float wy0 = T.w0[Y], wy1 = T.w1[Y];
+      for (size_t j = 0; j < 64; ++j) {
+        vo[j] = wy0 * t.occ[ra + j] + wy1 * t.occ[rb + j];
+        vgx[j] = wy0 * t.grid[2 * (ra + j)] + wy1 * t.grid[2 * (rb + j)];
+        vgy[j] = wy0 * t.grid[2 * (ra + j) + 1] + wy1 * t.grid[2 * (rb + j) + 1];
       }
+      conv::warpRow(vo, vgx, vgy, T.i0.data(), T.i1.data(), T.w0.data(), T.w1.data(), p, kPlane,
+                    t.occ512.data() + Y * kCrop, t.warped.data() + Y * kCrop);
     }
   });
   if (dumping()) {
@@ -790,24 +852,29 @@ void Engine::render(const uint16_t* const* pooled64, const uint16_t* const* P, c
   }
 
   // The correction network's input: 2 x 2 means of the warp and occ512, then the basis image.
-  rows(n, 256, [&](int f, int y0, int y1, int) {
+  rows(n, 256, [&](int f, int y0, int y1, int w) {
     Scratch& t = slot(f);
     const float* bi = basisImg_.data() + static_cast<size_t>(f) * kBasisCols;
-    for (int y = y0; y < y1; ++y)
-      for (int x = 0; x < 256; ++x) {
-        const size_t q = static_cast<size_t>(2 * y) * kCrop + static_cast<size_t>(2 * x);
-        uint16_t* o = t.corrIn.data() + (static_cast<size_t>(y) * 256 + static_cast<size_t>(x)) * 8;
-        auto mean4 = [&](const uint16_t* pl) {
-          return (half::toFloat(pl[q]) + half::toFloat(pl[q + 1]) + half::toFloat(pl[q + kCrop]) +
-                  half::toFloat(pl[q + kCrop + 1])) *
-                 0.25f;
-        };
-        for (int c = 0; c < 3; ++c) o[c] = half::fromFloat(mean4(t.warped.data() + static_cast<size_t>(c) * kPlane));
-        o[3] = half::fromFloat(mean4(t.occ512.data()));
-        for (int c = 0; c < 3; ++c)
-          o[4 + c] = half::fromFloat(bi[static_cast<size_t>(c) * 65536 + static_cast<size_t>(y) * 256 + x]);
-        o[7] = 0;
+    RowScratch& rs = rowScratch_[static_cast<size_t>(w)];
+    float* src = rs.f.data();  // rows 2y and 2y + 1 of the three warped planes and occ512
+    float* px = src + 8 * kCrop;
+    for (int y = y0; y < y1; ++y) {
+      const size_t q = static_cast<size_t>(2 * y) * kCrop;
+      for (size_t c = 0; c < 4; ++c) {
+        const uint16_t* pl = c < 3 ? t.warped.data() + c * kPlane : t.occ512.data();
+        simd::f16ToF32(pl + q, src + 2 * c * kCrop, 2 * static_cast<size_t>(kCrop));
       }
+      for (size_t x = 0; x < 256; ++x) {
+        float* o = px + x * 8;
+        for (size_t c = 0; c < 4; ++c) {
+          const float* r = src + 2 * c * kCrop + 2 * x;
+          o[c] = (r[0] + r[1] + r[kCrop] + r[kCrop + 1]) * 0.25f;
+        }
+        for (size_t c = 0; c < 3; ++c) o[4 + c] = bi[c * 65536 + static_cast<size_t>(y) * 256 + x];
+        o[7] = 0.0f;
+      }
+      simd::f32ToF16(px, t.corrIn.data() + static_cast<size_t>(y) * 256 * 8, 256 * 8);
+    }
   });
   conv(kCorr0, n, &Scratch::corrIn, &Scratch::corr0);
   if (dumping()) dumpNhwc("corr0_relu", n, &Scratch::corr0, 256, 256, 24, 0, 24);
@@ -817,30 +884,33 @@ void Engine::render(const uint16_t* const* pooled64, const uint16_t* const* P, c
   if (dumping()) dumpNhwc("corr2_conv", n, &Scratch::corr2, 256, 256, 16, 0, 12);
 
   // refined = warped x occ512 + up2(basis image) + the correction, depth to space (CRD).
-  rows(n, kCrop, [&](int f, int y0, int y1, int) {
+  rows(n, kCrop, [&](int f, int y0, int y1, int w) {
     Scratch& t = slot(f);
     const float* bi = basisImg_.data() + static_cast<size_t>(f) * kBasisCols;
     const LinTab& T = up2_256_;
+    RowScratch& rs = rowScratch_[static_cast<size_t>(w)];
+    float* corr = rs.f.data();  // correction row y / 2, 256 pixels of 16 channels
+    float* occ = corr + 256 * 16;
+    float* warp = occ + kCrop;
+    float* v = warp + kCrop;  // the basis rows mixed vertically
+    float* res = v + 256;
     for (int y = y0; y < y1; ++y) {
       const size_t Y = static_cast<size_t>(y);
-      const uint16_t* corr = t.corr2.data() + static_cast<size_t>(y / 2) * 256 * 16;
-      for (int c = 0; c < 3; ++c) {
-        const float* pl = bi + static_cast<size_t>(c) * 65536;
+      simd::f16ToF32(t.corr2.data() + static_cast<size_t>(y / 2) * 256 * 16, corr, 256 * 16);
+      simd::f16ToF32(t.occ512.data() + Y * kCrop, occ, kCrop);
+      const float wy0 = T.w0[Y], wy1 = T.w1[Y];
+      for (size_t c = 0; c < 3; ++c) {
+        const float* pl = bi + c * 65536;
         const float* r0 = pl + static_cast<size_t>(T.i0[Y]) * 256;
         const float* r1 = pl + static_cast<size_t>(T.i1[Y]) * 256;
-        const uint16_t* wp = t.warped.data() + static_cast<size_t>(c) * kPlane + Y * kCrop;
-        const uint16_t* op = t.occ512.data() + Y * kCrop;
-        uint16_t* rp = t.refined.data() + static_cast<size_t>(c) * kPlane + Y * kCrop;
-        const int ch = 4 * c + 2 * (y & 1);
-        for (int x = 0; x < kCrop; ++x) {
-          const size_t X = static_cast<size_t>(x);
-          const size_t a = static_cast<size_t>(T.i0[X]), b = static_cast<size_t>(T.i1[X]);
-          const float up = T.w0[Y] * T.w0[X] * r0[a] + T.w0[Y] * T.w1[X] * r0[b] + T.w1[Y] * T.w0[X] * r1[a] +
-                           T.w1[Y] * T.w1[X] * r1[b];
-          const float composite = half::toFloat(wp[X]) * half::toFloat(op[X]) + up;
-          const float cr = half::toFloat(corr[static_cast<size_t>(x / 2) * 16 + static_cast<size_t>(ch + (x & 1))]);
-          rp[X] = half::fromFloat(composite + cr);
+        for (size_t j = 0; j < 256; ++j) v[j] = wy0 * r0[j] + wy1 * r1[j];
+        simd::f16ToF32(t.warped.data() + c * kPlane + Y * kCrop, warp, kCrop);
+        const float* cr = corr + 4 * c + 2 * static_cast<size_t>(y & 1);
+        for (size_t X = 0; X < static_cast<size_t>(kCrop); ++X) {
+          const float up = T.w0[X] * v[T.i0[X]] + T.w1[X] * v[T.i1[X]];
+          res[X] = warp[X] * occ[X] + up + cr[(X / 2) * 16 + (X & 1)];
         }
+        simd::f32ToF16(res, t.refined.data() + c * kPlane + Y * kCrop, kCrop);
       }
     }
   });

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <map>
 
 #include "bundle/vesk_bundle.h"
@@ -194,11 +195,14 @@ TEST(ConvBackend, EveryStageMatchesOnnxRuntimeWithinFp16Rounding) {
     ASSERT_EQ(got.size(), want.size()) << s.name;
     const Err e = compare(got, want);
     const float scale = std::max(1.0f, e.refMax);
+    std::printf("%-12s max %.3g  mean %.3g  (largest value %.3g)\n", s.name, e.maxAbs, e.meanAbs, e.refMax);
     EXPECT_LE(e.maxAbs, kStageMax * scale) << s.name << " mean " << e.meanAbs << " ref max " << e.refMax;
     EXPECT_LE(e.meanAbs, kStageMean * scale) << s.name << " max " << e.maxAbs;
     EXPECT_GT(e.refMax, 0.0f) << s.name << " is all zero: the stage proves nothing";
   }
   const Err e = compare(rgb, ref.at("rgb"));
+  std::printf("%-12s max %.3g  mean %.3g  (in 1/255: %.3g, %.3g)\n", "rgb", e.maxAbs, e.meanAbs, e.maxAbs * 255,
+              e.meanAbs * 255);
   EXPECT_LE(e.maxAbs, kRgbMax) << "mean " << e.meanAbs;
   EXPECT_LE(e.meanAbs, kRgbMean) << "max " << e.maxAbs;
   EXPECT_EQ(readArray<float>(tmp / "rgb.f32"), rgb);
