@@ -36,7 +36,7 @@ constexpr int kKp = 21;
 constexpr size_t kKpLen = 63;
 constexpr size_t kPlane = static_cast<size_t>(kCrop) * kCrop;
 constexpr size_t kBasisCols = 196608;  // 3 x 256 x 256
-constexpr size_t kBasisChunk = 1024;
+constexpr size_t kBasisChunk = 8192;
 constexpr int kMlpIn = 255, kMlpHidden = 128, kCoef = 64;
 // The graph's own constants: the heatmap's exp(coef d^2), keypoint to sampling-grid space, the tile window.
 constexpr float kHeatCoef = -32.0f;
@@ -525,10 +525,10 @@ class Engine final : public ConvBackend {
               const float* kp_driving, int n, float* out) override;
 
  private:
-  // A stage over n frames cut into row jobs: fn(frame, y0, y1, worker).
+  // A stage over n frames cut into row jobs: fn(frame, y0, y1, worker); at most maxJobs per frame.
   template <class F>
-  void rows(int n, int H, F&& fn) {
-    const int want = std::max(1, 4 * pool_.size() / n);
+  void rows(int n, int H, F&& fn, int maxJobs = 1 << 30) {
+    const int want = std::max(1, std::min(maxJobs, 4 * pool_.size() / n));
     const int per = std::max(1, (H + want - 1) / want);
     const int chunks = (H + per - 1) / per;
     auto job = [&](int j, int worker) {
@@ -649,10 +649,18 @@ Engine::Engine(const std::string& path, int threads) : pool_(std::max(1, threads
 void Engine::conv(Layer l, int n, Half Scratch::*in, Half Scratch::*out) {
   const ConvLayer& L = layers_[static_cast<size_t>(l)];
   if (L.useWino) {
-    rows(n, L.H / 4, [&](int f, int ty0, int ty1, int worker) {
-      Scratch& t = slots_[static_cast<size_t>(f)];
-      conv::winoRows(L.wgeom, (t.*in).data(), (t.*out).data(), ty0, ty1, workerScratch_[static_cast<size_t>(worker)].data());
-    });
+    // A job reads all the transformed weights once per chunk, so a small layer is cut into no more
+    // jobs than keep every worker busy or than it has chunks.
+    const int tiles = (L.H / 4) * (L.W / 4);
+    const int maxJobs = std::max((pool_.size() + n - 1) / n, tiles / conv::winoChunk(L.wgeom));
+    rows(
+        n, L.H / 4,
+        [&](int f, int ty0, int ty1, int worker) {
+          Scratch& t = slots_[static_cast<size_t>(f)];
+          conv::winoRows(L.wgeom, (t.*in).data(), (t.*out).data(), ty0, ty1,
+                         workerScratch_[static_cast<size_t>(worker)].data());
+        },
+        maxJobs);
     return;
   }
   const conv::ConvGeom& g = L.geom;

@@ -297,7 +297,7 @@ void WinoRowsNV(const WinoGeom& g, const uint16_t* HWY_RESTRICT in, uint16_t* HW
   const DH dh;
   const size_t N = hn::Lanes(df);
   const int tiles = g.W / 4;
-  const int chunk = std::min(kWinoTiles, tiles);
+  const int chunk = winoChunk(g);
   const size_t cin = static_cast<size_t>(g.cin), coutPad = static_cast<size_t>(g.coutPad);
   const int blocks = g.coutPad / g.bw;
   // v: element e, tile t, channel c at e * vStride + t * cin + c; m likewise with coutPad channels.
@@ -308,12 +308,16 @@ void WinoRowsNV(const WinoGeom& g, const uint16_t* HWY_RESTRICT in, uint16_t* HW
   float* HWY_RESTRICT v = scratch;
   float* HWY_RESTRICT m = v + 36 * vStride;
   constexpr int kP = PixelsFor<NV>();
-  for (int ty = ty0; ty < ty1; ++ty) {
-    for (int t0 = 0; t0 < tiles; t0 += chunk) {
-      const int tc = std::min(chunk, tiles - t0);
-      for (int t = 0; t < tc; ++t)
+  // Tiles are numbered row by row over the call's rows; a chunk may span rows.
+  const int q1 = ty1 * tiles;
+  for (int q0 = ty0 * tiles; q0 < q1; q0 += chunk) {
+    {
+      const int tc = std::min(chunk, q1 - q0);
+      for (int t = 0; t < tc; ++t) {
+        const int ty = (q0 + t) / tiles, tx = (q0 + t) % tiles;
         for (size_t cv = 0; cv < cin; cv += N)
-          TransformTile(g, in, 4 * ty - 1, 4 * (t0 + t) - 1, cv, v + static_cast<size_t>(t) * cin + cv, vStride);
+          TransformTile(g, in, 4 * ty - 1, 4 * tx - 1, cv, v + static_cast<size_t>(t) * cin + cv, vStride);
+      }
       for (int e = 0; e < 36; ++e) {
         const float* ve = v + static_cast<size_t>(e) * vStride;
         float* me = m + static_cast<size_t>(e) * mStride;
@@ -329,7 +333,8 @@ void WinoRowsNV(const WinoGeom& g, const uint16_t* HWY_RESTRICT in, uint16_t* HW
         }
       }
       const hn::Vec<DF> zero = hn::Zero(df);
-      for (int t = 0; t < tc; ++t)
+      for (int t = 0; t < tc; ++t) {
+        const int ty = (q0 + t) / tiles, tx = (q0 + t) % tiles;
         for (size_t cv = 0; cv < static_cast<size_t>(g.outStride); cv += N) {
           const float* mt = m + static_cast<size_t>(t) * coutPad + cv;
           hn::Vec<DF> r[4][6];
@@ -348,12 +353,13 @@ void WinoRowsNV(const WinoGeom& g, const uint16_t* HWY_RESTRICT in, uint16_t* HW
             for (int j = 0; j < 4; ++j) {
               hn::Vec<DF> s = hn::Add(o[j], bias);
               if (g.relu) s = hn::Max(s, zero);
-              const size_t x = static_cast<size_t>(4 * (t0 + t) + j);
+              const size_t x = static_cast<size_t>(4 * tx + j);
               hn::StoreU(hn::DemoteTo(dh, s), dh,
                          reinterpret_cast<hwy::float16_t*>(out + (y * g.W + x) * g.outStride + cv));
             }
           }
         }
+      }
     }
   }
 }
@@ -493,8 +499,13 @@ void convRows(const ConvGeom& g, const uint16_t* in, uint16_t* out, int y0, int 
   HWY_DYNAMIC_DISPATCH(ConvRowsImpl)(g, in, out, y0, y1, scratch);
 }
 
+int winoChunk(const WinoGeom& g) {
+  const int weightTiles = g.cin * g.coutPad / (g.cin + g.coutPad);
+  return std::min(std::max(kWinoTiles, weightTiles), (g.H / 4) * (g.W / 4));
+}
+
 size_t winoScratchFloats(const WinoGeom& g) {
-  const size_t chunk = static_cast<size_t>(std::min(kWinoTiles, g.W / 4));
+  const size_t chunk = static_cast<size_t>(winoChunk(g));
   return 36 * (chunk * static_cast<size_t>(g.cin + g.coutPad) + 2 * kWinoSkew);
 }
 

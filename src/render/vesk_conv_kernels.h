@@ -31,8 +31,9 @@ void convRows(const ConvGeom& g, const uint16_t* in, uint16_t* out, int y0, int 
 // over the 6 x 6 input tile d, with U = G g G^T the weights transformed at load, so a block costs 36
 // products per input and output channel instead of 144. The transforms and every sum are fp32;
 // activations are fp16 in and out as for convRows. H and W must be multiples of 4.
-// Tiles transformed and multiplied together: their inputs and products stay in the L2 cache.
-constexpr int kWinoTiles = 18;
+// Tiles transformed and multiplied together, at least: their inputs and products stay in the L2
+// cache.
+constexpr int kWinoTiles = 16;
 constexpr size_t kWinoSkew = 16;  // floats between the rows of the per-element scratch
 
 struct WinoGeom {
@@ -49,6 +50,9 @@ struct WinoGeom {
 
 // U for one output channel o and input channel c from its 3 x 3 weights (row-major).
 void winogradWeights(const float* g3x3, float* u36);
+// Tiles per chunk: at least kWinoTiles, and as many as make the chunk's inputs and products as
+// large as the transformed weights (read once per chunk), but no more than the layer has.
+int winoChunk(const WinoGeom& g);
 // fp32 scratch one call needs.
 size_t winoScratchFloats(const WinoGeom& g);
 // Output rows [4 * ty0, 4 * ty1) of g over in (H x W x cin) into out (H x W x outStride).
