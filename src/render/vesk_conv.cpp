@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
@@ -419,7 +420,7 @@ class Pool {
   ~Pool() {
     {
       std::lock_guard<std::mutex> lock(mu_);
-      stop_ = true;
+      stop_.store(true);
     }
     start_.notify_all();
     for (std::thread& t : workers_) t.join();
@@ -434,18 +435,18 @@ class Pool {
   template <class F>
   void run(int jobs, F& f) {
     if (jobs <= 0) return;
-    Job job{[](void* ctx, int j, int worker) { (*static_cast<F*>(ctx))(j, worker); }, &f, jobs};
+    job_ = Job{[](void* ctx, int j, int worker) { (*static_cast<F*>(ctx))(j, worker); }, &f, jobs};
+    next_.store(0);
+    remaining_.store(static_cast<int>(workers_.size()));
     {
       std::lock_guard<std::mutex> lock(mu_);
-      job_ = job;
-      next_.store(0);
-      remaining_ = static_cast<int>(workers_.size());
-      ++generation_;
+      generation_.fetch_add(1, std::memory_order_release);
     }
     start_.notify_all();
-    work(job, 0);
+    work(job_, 0);
+    if (spinUntil([this] { return remaining_.load(std::memory_order_acquire) == 0; })) return;
     std::unique_lock<std::mutex> lock(mu_);
-    done_.wait(lock, [this] { return remaining_ == 0; });
+    done_.wait(lock, [this] { return remaining_.load(std::memory_order_acquire) == 0; });
   }
 
  private:
@@ -454,32 +455,45 @@ class Pool {
     void* ctx = nullptr;
     int count = 0;
   };
+  // A frame is some thirty runs a few hundred microseconds apart. Waking a sleeping thread costs
+  // tens of microseconds (more on a virtual machine), so both sides spin a while before they block.
+  template <class Pred>
+  static bool spinUntil(Pred done) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(200);
+    for (int i = 0;; ++i) {
+      if (done()) return true;
+      if ((i & 63) == 63 && std::chrono::steady_clock::now() > until) return false;
+    }
+  }
   void work(const Job& job, int worker) {
     for (int j = next_.fetch_add(1); j < job.count; j = next_.fetch_add(1)) job.fn(job.ctx, j, worker);
   }
   void loop(int worker) {
     uint64_t seen = 0;
-    std::unique_lock<std::mutex> lock(mu_);
     for (;;) {
-      start_.wait(lock, [&] { return stop_ || generation_ != seen; });
-      if (stop_) return;
-      seen = generation_;
-      const Job job = job_;
-      lock.unlock();
-      work(job, worker);
-      lock.lock();
-      if (--remaining_ == 0) done_.notify_all();
+      const auto posted = [&] { return stop_.load() || generation_.load(std::memory_order_acquire) != seen; };
+      if (!spinUntil(posted)) {
+        std::unique_lock<std::mutex> lock(mu_);
+        start_.wait(lock, posted);
+      }
+      if (stop_.load()) return;
+      seen = generation_.load(std::memory_order_acquire);
+      work(job_, worker);
+      if (remaining_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        std::lock_guard<std::mutex> lock(mu_);
+        done_.notify_all();
+      }
     }
   }
 
   std::vector<std::thread> workers_;
   std::mutex mu_;
   std::condition_variable start_, done_;
-  Job job_;
+  Job job_;  // written by run() only while every worker waits for the next generation
   std::atomic<int> next_{0};
-  int remaining_ = 0;
-  uint64_t generation_ = 0;
-  bool stop_ = false;
+  std::atomic<int> remaining_{0};
+  std::atomic<uint64_t> generation_{0};
+  std::atomic<bool> stop_{false};
 };
 
 // --- The engine ----------------------------------------------------------------------------------
@@ -902,6 +916,8 @@ void Engine::render(const uint16_t* const* pooled64, const uint16_t* const* P, c
     float* warp = occ + kCrop;
     float* v = warp + kCrop;  // the basis rows mixed vertically
     float* res = v + 256;
+    float* up = res + kCrop;
+    float* crow = up + kCrop;
     for (int y = y0; y < y1; ++y) {
       const size_t Y = static_cast<size_t>(y);
       simd::f16ToF32(t.corr2.data() + static_cast<size_t>(y / 2) * 256 * 16, corr, 256 * 16);
@@ -913,11 +929,14 @@ void Engine::render(const uint16_t* const* pooled64, const uint16_t* const* P, c
         const float* r1 = pl + static_cast<size_t>(T.i1[Y]) * 256;
         for (size_t j = 0; j < 256; ++j) v[j] = wy0 * r0[j] + wy1 * r1[j];
         simd::f16ToF32(t.warped.data() + c * kPlane + Y * kCrop, warp, kCrop);
+        // The horizontal half of the upsampling and the correction's two pixels per source pixel
+        // are gathered into rows first, so the sum below runs in vectors.
         const float* cr = corr + 4 * c + 2 * static_cast<size_t>(y & 1);
         for (size_t X = 0; X < static_cast<size_t>(kCrop); ++X) {
-          const float up = T.w0[X] * v[T.i0[X]] + T.w1[X] * v[T.i1[X]];
-          res[X] = warp[X] * occ[X] + up + cr[(X / 2) * 16 + (X & 1)];
+          up[X] = T.w0[X] * v[T.i0[X]] + T.w1[X] * v[T.i1[X]];
+          crow[X] = cr[(X / 2) * 16 + (X & 1)];
         }
+        for (size_t X = 0; X < static_cast<size_t>(kCrop); ++X) res[X] = warp[X] * occ[X] + up[X] + crow[X];
         simd::f32ToF16(res, t.refined.data() + c * kPlane + Y * kCrop, kCrop);
       }
     }
