@@ -186,19 +186,17 @@ void ConvRowsImpl(const ConvGeom& g, const uint16_t* in, uint16_t* out, int y0, 
 
 // --- Winograd F(4x4, 3x3) ---------------------------------------------------------------------
 
-// B^T applied to six vectors in place.
+// B^T applied to six vectors in place, as fourteen operations.
 HWY_INLINE void InputTransform6(hn::Vec<DF>* d) {
   const DF df;
   const auto four = hn::Set(df, 4.0f), five = hn::Set(df, 5.0f), two = hn::Set(df, 2.0f);
-  const auto r0 = hn::Add(hn::NegMulAdd(five, d[2], hn::Mul(four, d[0])), d[4]);
-  const auto a = hn::Add(d[3], d[4]), b = hn::Mul(four, hn::Add(d[1], d[2]));
-  const auto r1 = hn::Sub(a, b);
-  const auto c = hn::Sub(d[4], d[3]), e = hn::Mul(four, hn::Sub(d[1], d[2]));
-  const auto r2 = hn::Add(c, e);
-  const auto f = hn::Sub(d[4], d[2]), h = hn::Mul(two, hn::Sub(d[3], d[1]));
-  const auto r3 = hn::Add(f, h);
-  const auto r4 = hn::Sub(f, h);
-  const auto r5 = hn::Add(hn::NegMulAdd(five, d[3], hn::Mul(four, d[1])), d[5]);
+  const auto r0 = hn::NegMulAdd(five, d[2], hn::MulAdd(four, d[0], d[4]));  // 4 d0 - 5 d2 + d4
+  const auto r1 = hn::NegMulAdd(four, hn::Add(d[1], d[2]), hn::Add(d[3], d[4]));
+  const auto r2 = hn::MulAdd(four, hn::Sub(d[1], d[2]), hn::Sub(d[4], d[3]));
+  const auto f = hn::Sub(d[4], d[2]), h = hn::Sub(d[3], d[1]);
+  const auto r3 = hn::MulAdd(two, h, f);
+  const auto r4 = hn::NegMulAdd(two, h, f);
+  const auto r5 = hn::NegMulAdd(five, d[3], hn::MulAdd(four, d[1], d[5]));  // 4 d1 - 5 d3 + d5
   d[0] = r0;
   d[1] = r1;
   d[2] = r2;
