@@ -540,9 +540,11 @@ class Engine final : public ConvBackend {
 
  private:
   // A stage over n frames cut into row jobs: fn(frame, y0, y1, worker); at most maxJobs per frame.
+  // Eight jobs per worker: a worker whose core is taken away for a while (a busy machine, a virtual
+  // one) leaves little of the stage for the others to wait on.
   template <class F>
   void rows(int n, int H, F&& fn, int maxJobs = 1 << 30) {
-    const int want = std::max(1, std::min(maxJobs, 4 * pool_.size() / n));
+    const int want = std::max(1, std::min(maxJobs, 8 * pool_.size() / n));
     const int per = std::max(1, (H + want - 1) / want);
     const int chunks = (H + per - 1) / per;
     auto job = [&](int j, int worker) {
