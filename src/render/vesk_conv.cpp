@@ -381,8 +381,8 @@ struct RowScratch {
 
 // Bilinear upsampling of an NHWC fp16 map of c channels (stride sIn) into channels [at, at + c) of
 // an NHWC fp16 map of stride sOut, rows [y0, y1).
-void upsampleNhwc(const uint16_t* in, int w, int c, int sIn, const LinTab& ty, const LinTab& tx, uint16_t* out,
-                  int W, int at, int sOut, int y0, int y1, RowScratch& rs) {
+void upsampleNhwc(const uint16_t* in, int w, int c, int sIn, const LinTab& ty, const LinTab& tx, uint16_t* out, int W,
+                  int at, int sOut, int y0, int y1, RowScratch& rs) {
   const size_t rowIn = static_cast<size_t>(w) * static_cast<size_t>(sIn);
   const size_t C = static_cast<size_t>(c);
   float* r0 = rs.f.data();

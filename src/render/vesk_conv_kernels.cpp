@@ -309,52 +309,50 @@ void WinoRowsNV(const WinoGeom& g, const uint16_t* HWY_RESTRICT in, uint16_t* HW
   // Tiles are numbered row by row over the call's rows; a chunk may span rows.
   const int q1 = ty1 * tiles;
   for (int q0 = ty0 * tiles; q0 < q1; q0 += chunk) {
-    {
-      const int tc = std::min(chunk, q1 - q0);
-      for (int t = 0; t < tc; ++t) {
-        const int ty = (q0 + t) / tiles, tx = (q0 + t) % tiles;
-        for (size_t cv = 0; cv < cin; cv += N)
-          TransformTile(g, in, 4 * ty - 1, 4 * tx - 1, cv, v + static_cast<size_t>(t) * cin + cv, vStride);
+    const int tc = std::min(chunk, q1 - q0);
+    for (int t = 0; t < tc; ++t) {
+      const int ty = (q0 + t) / tiles, tx = (q0 + t) % tiles;
+      for (size_t cv = 0; cv < cin; cv += N)
+        TransformTile(g, in, 4 * ty - 1, 4 * tx - 1, cv, v + static_cast<size_t>(t) * cin + cv, vStride);
+    }
+    for (int e = 0; e < 36; ++e) {
+      const float* ve = v + static_cast<size_t>(e) * vStride;
+      float* me = m + static_cast<size_t>(e) * mStride;
+      for (int b = 0; b < blocks; ++b) {
+        const float* u = g.U + (static_cast<size_t>(e) * blocks + static_cast<size_t>(b)) * cin * g.bw;
+        int t = 0;
+        for (; t + kP <= tc; t += kP)
+          WinoGemm<NV, kP>(ve + static_cast<size_t>(t) * cin, g.cin, u, g.bw,
+                           me + static_cast<size_t>(t) * coutPad + static_cast<size_t>(b) * g.bw, coutPad);
+        if (t < tc)
+          WinoGemmTail<NV, kP - 1>(tc - t, ve + static_cast<size_t>(t) * cin, g.cin, u, g.bw,
+                                   me + static_cast<size_t>(t) * coutPad + static_cast<size_t>(b) * g.bw, coutPad);
       }
-      for (int e = 0; e < 36; ++e) {
-        const float* ve = v + static_cast<size_t>(e) * vStride;
-        float* me = m + static_cast<size_t>(e) * mStride;
-        for (int b = 0; b < blocks; ++b) {
-          const float* u = g.U + (static_cast<size_t>(e) * blocks + static_cast<size_t>(b)) * cin * g.bw;
-          int t = 0;
-          for (; t + kP <= tc; t += kP)
-            WinoGemm<NV, kP>(ve + static_cast<size_t>(t) * cin, g.cin, u, g.bw,
-                             me + static_cast<size_t>(t) * coutPad + static_cast<size_t>(b) * g.bw, coutPad);
-          if (t < tc)
-            WinoGemmTail<NV, kP - 1>(tc - t, ve + static_cast<size_t>(t) * cin, g.cin, u, g.bw,
-                                     me + static_cast<size_t>(t) * coutPad + static_cast<size_t>(b) * g.bw, coutPad);
+    }
+    const hn::Vec<DF> zero = hn::Zero(df);
+    for (int t = 0; t < tc; ++t) {
+      const int ty = (q0 + t) / tiles, tx = (q0 + t) % tiles;
+      for (size_t cv = 0; cv < static_cast<size_t>(g.outStride); cv += N) {
+        const float* mt = m + static_cast<size_t>(t) * coutPad + cv;
+        hn::Vec<DF> r[4][6];
+        for (int j = 0; j < 6; ++j) {  // A^T down each column of the 6 x 6 products
+          hn::Vec<DF> col[6];
+          for (int i = 0; i < 6; ++i) col[i] = hn::LoadU(df, mt + static_cast<size_t>(i * 6 + j) * mStride);
+          hn::Vec<DF> o[4];
+          OutputTransform6(col, o);
+          for (int i = 0; i < 4; ++i) r[i][j] = o[i];
         }
-      }
-      const hn::Vec<DF> zero = hn::Zero(df);
-      for (int t = 0; t < tc; ++t) {
-        const int ty = (q0 + t) / tiles, tx = (q0 + t) % tiles;
-        for (size_t cv = 0; cv < static_cast<size_t>(g.outStride); cv += N) {
-          const float* mt = m + static_cast<size_t>(t) * coutPad + cv;
-          hn::Vec<DF> r[4][6];
-          for (int j = 0; j < 6; ++j) {  // A^T down each column of the 6 x 6 products
-            hn::Vec<DF> col[6];
-            for (int i = 0; i < 6; ++i) col[i] = hn::LoadU(df, mt + static_cast<size_t>(i * 6 + j) * mStride);
-            hn::Vec<DF> o[4];
-            OutputTransform6(col, o);
-            for (int i = 0; i < 4; ++i) r[i][j] = o[i];
-          }
-          const hn::Vec<DF> bias = hn::LoadU(df, g.bias + cv);
-          for (int i = 0; i < 4; ++i) {
-            hn::Vec<DF> o[4];
-            OutputTransform6(r[i], o);  // then along the row: (A^T M) A
-            const size_t y = static_cast<size_t>(4 * ty + i);
-            for (int j = 0; j < 4; ++j) {
-              hn::Vec<DF> s = hn::Add(o[j], bias);
-              if (g.relu) s = hn::Max(s, zero);
-              const size_t x = static_cast<size_t>(4 * tx + j);
-              hn::StoreU(hn::DemoteTo(dh, s), dh,
-                         reinterpret_cast<hwy::float16_t*>(out + (y * g.W + x) * g.outStride + cv));
-            }
+        const hn::Vec<DF> bias = hn::LoadU(df, g.bias + cv);
+        for (int i = 0; i < 4; ++i) {
+          hn::Vec<DF> o[4];
+          OutputTransform6(r[i], o);  // then along the row: (A^T M) A
+          const size_t y = static_cast<size_t>(4 * ty + i);
+          for (int j = 0; j < 4; ++j) {
+            hn::Vec<DF> s = hn::Add(o[j], bias);
+            if (g.relu) s = hn::Max(s, zero);
+            const size_t x = static_cast<size_t>(4 * tx + j);
+            hn::StoreU(hn::DemoteTo(dh, s), dh,
+                       reinterpret_cast<hwy::float16_t*>(out + (y * g.W + x) * g.outStride + cv));
           }
         }
       }
@@ -470,9 +468,9 @@ void BasisColumnsImpl(const float* coef, int n, const uint16_t* basis, size_t co
         for (int f = 0; f < fn; ++f) {
           HWY_ALIGN float a[8] = {};
           a[0] = o[f][c];
-          hn::StoreU(hn::MulAdd(hn::Set(df, coef[static_cast<size_t>(f0 + f) * 64 + k]), hn::LoadU(df, w),
-                                hn::LoadU(df, a)),
-                     df, a);
+          hn::StoreU(
+              hn::MulAdd(hn::Set(df, coef[static_cast<size_t>(f0 + f) * 64 + k]), hn::LoadU(df, w), hn::LoadU(df, a)),
+              df, a);
           o[f][c] = a[0];
         }
       }

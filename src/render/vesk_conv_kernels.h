@@ -27,15 +27,15 @@ size_t convScratchFloats(const ConvGeom& g);
 // Output rows [y0, y1) of g over in (H x W x cin) into out (H x W x outStride).
 void convRows(const ConvGeom& g, const uint16_t* in, uint16_t* out, int y0, int y1, float* scratch);
 
-// A 3x3 convolution as Winograd F(4x4, 3x3): each 4 x 4 block of outputs is A^T [U . (B^T d B)] A
-// over the 6 x 6 input tile d, with U = G g G^T the weights transformed at load, so a block costs 36
-// products per input and output channel instead of 144. The transforms and every sum are fp32;
-// activations are fp16 in and out as for convRows. H and W must be multiples of 4.
 // Tiles transformed and multiplied together, at least: their inputs and products stay in the L2
 // cache.
 constexpr int kWinoTiles = 16;
 constexpr size_t kWinoSkew = 16;  // floats between the rows of the per-element scratch
 
+// A 3x3 convolution as Winograd F(4x4, 3x3): each 4 x 4 block of outputs is A^T [U . (B^T d B)] A
+// over the 6 x 6 input tile d, with U = G g G^T the weights transformed at load, so a block costs 36
+// products per input and output channel instead of 144. The transforms and every sum are fp32;
+// activations are fp16 in and out as for convRows. H and W must be multiples of 4.
 struct WinoGeom {
   int H = 0, W = 0;
   int cin = 0;        // input channels as stored: a multiple of 8

@@ -37,7 +37,7 @@ struct Layer {
   int H, W, cin, cinReal, cout;
   bool relu;
   std::vector<uint16_t> in;
-  std::vector<float> w, b;  // cout x cinReal x 9, cout
+  std::vector<float> w, b;   // cout x cinReal x 9, cout
   std::vector<double> want;  // H x W x cout
 
   Layer(int h, int wd, int cr, int co, bool r, uint32_t seed)
