@@ -374,6 +374,8 @@ struct LinTab {
 // Per-worker rows for the element-wise stages: fp16 rows are widened a row at a time, worked in
 // fp32, and narrowed a row at a time, so no element goes through a scalar conversion.
 struct RowScratch {
+  // The largest user is the last upsampling of the encoder-decoder: two 32 x 96 source rows and a
+  // 64 x 96 output row (12288 floats, 6144 halves).
   static constexpr size_t kFloats = 20480, kHalves = 8192;
   std::vector<float> f = std::vector<float>(kFloats);
   std::vector<uint16_t> h = std::vector<uint16_t>(kHalves);
