@@ -371,20 +371,21 @@ struct LinTab {
   }
 };
 
-// Per-worker rows for the element-wise stages: fp16 rows are widened a row at a time, worked in
-// fp32, and narrowed a row at a time, so no element goes through a scalar conversion.
-struct RowScratch {
-  // The largest user is the last upsampling of the encoder-decoder: two 32 x 96 source rows and a
-  // 64 x 96 output row (12288 floats, 6144 halves).
-  static constexpr size_t kFloats = 20480, kHalves = 8192;
-  std::vector<float> f = std::vector<float>(kFloats);
+// One worker's scratch, used by one job at a time: a convolution's rows or tiles, or the rows of an
+// element-wise stage (fp16 rows are widened a row at a time, worked in fp32 and narrowed a row at a
+// time, so no element goes through a scalar conversion).
+struct WorkerScratch {
+  // The element-wise stages' largest user is the last upsampling of the encoder-decoder: two 32 x 96
+  // source rows and a 64 x 96 output row (12288 floats, 6144 halves).
+  static constexpr size_t kRowFloats = 20480, kHalves = 8192;
+  std::vector<float> f;
   std::vector<uint16_t> h = std::vector<uint16_t>(kHalves);
 };
 
 // Bilinear upsampling of an NHWC fp16 map of c channels (stride sIn) into channels [at, at + c) of
 // an NHWC fp16 map of stride sOut, rows [y0, y1).
 void upsampleNhwc(const uint16_t* in, int w, int c, int sIn, const LinTab& ty, const LinTab& tx, uint16_t* out, int W,
-                  int at, int sOut, int y0, int y1, RowScratch& rs) {
+                  int at, int sOut, int y0, int y1, WorkerScratch& rs) {
   const size_t rowIn = static_cast<size_t>(w) * static_cast<size_t>(sIn);
   const size_t C = static_cast<size_t>(c);
   float* r0 = rs.f.data();
@@ -567,8 +568,7 @@ class Engine final : public ConvBackend {
   Half basis_;
   std::vector<float> coef_, basisImg_;  // batch x 64, batch x 196608
   std::vector<Scratch> slots_;
-  std::vector<std::vector<float>> workerScratch_;
-  std::vector<RowScratch> rowScratch_;
+  std::vector<WorkerScratch> workerScratch_;
   LinTab up2_8_, up2_16_, up2_32_, up8_64_, up2_256_;
   Pool pool_;
   std::string dumpDir_;
@@ -648,14 +648,13 @@ Engine::Engine(const std::string& path, int threads) : pool_(std::max(1, threads
     sized(t.tileB, nhwc(kTileH, kTileW, 32));
     sized(t.tile3, nhwc(kTileH, kTileW, 8));
   }
-  size_t scratchFloats = 512;
+  size_t scratchFloats = WorkerScratch::kRowFloats;
   for (const ConvLayer& L : layers_) {
     scratchFloats = std::max(scratchFloats, conv::convScratchFloats(L.geom));
     if (L.useWino) scratchFloats = std::max(scratchFloats, conv::winoScratchFloats(L.wgeom));
   }
   workerScratch_.resize(static_cast<size_t>(pool_.size()));
-  for (auto& w : workerScratch_) sized(w, scratchFloats);
-  rowScratch_.resize(static_cast<size_t>(pool_.size()));
+  for (WorkerScratch& w : workerScratch_) sized(w.f, scratchFloats);
   up2_8_ = LinTab(8, 16);
   up2_16_ = LinTab(16, 32);
   up2_32_ = LinTab(32, 64);
@@ -676,7 +675,7 @@ void Engine::conv(Layer l, int n, Half Scratch::*in, Half Scratch::*out) {
         [&](int f, int ty0, int ty1, int worker) {
           Scratch& t = slots_[static_cast<size_t>(f)];
           conv::winoRows(L.wgeom, (t.*in).data(), (t.*out).data(), ty0, ty1,
-                         workerScratch_[static_cast<size_t>(worker)].data());
+                         workerScratch_[static_cast<size_t>(worker)].f.data());
         },
         maxJobs);
     return;
@@ -684,7 +683,7 @@ void Engine::conv(Layer l, int n, Half Scratch::*in, Half Scratch::*out) {
   const conv::ConvGeom& g = L.geom;
   rows(n, g.H, [&](int f, int y0, int y1, int worker) {
     Scratch& t = slots_[static_cast<size_t>(f)];
-    conv::convRows(g, (t.*in).data(), (t.*out).data(), y0, y1, workerScratch_[static_cast<size_t>(worker)].data());
+    conv::convRows(g, (t.*in).data(), (t.*out).data(), y0, y1, workerScratch_[static_cast<size_t>(worker)].f.data());
   });
 }
 
@@ -741,7 +740,7 @@ void Engine::render(const uint16_t* const* pooled64, const uint16_t* const* P, c
   rows(n, 16, [&](int f, int y0, int y1, int w) {
     Scratch& t = slot(f);
     upsampleNhwc(t.e2.data(), 8, 192, 192, up2_8_, up2_8_, t.d1In.data(), 16, 0, 336, y0, y1,
-                 rowScratch_[static_cast<size_t>(w)]);
+                 workerScratch_[static_cast<size_t>(w)]);
     for (int p = y0 * 16; p < y1 * 16; ++p)
       std::memcpy(t.d1In.data() + static_cast<size_t>(p) * 336 + 192, t.e1.data() + static_cast<size_t>(p) * 144,
                   144 * sizeof(uint16_t));
@@ -751,7 +750,7 @@ void Engine::render(const uint16_t* const* pooled64, const uint16_t* const* P, c
   rows(n, 32, [&](int f, int y0, int y1, int w) {
     Scratch& t = slot(f);
     upsampleNhwc(t.d1.data(), 16, 144, 144, up2_16_, up2_16_, t.d0In.data(), 32, 0, 240, y0, y1,
-                 rowScratch_[static_cast<size_t>(w)]);
+                 workerScratch_[static_cast<size_t>(w)]);
     for (int p = y0 * 32; p < y1 * 32; ++p)
       std::memcpy(t.d0In.data() + static_cast<size_t>(p) * 240 + 144, t.e0.data() + static_cast<size_t>(p) * 96,
                   96 * sizeof(uint16_t));
@@ -761,7 +760,7 @@ void Engine::render(const uint16_t* const* pooled64, const uint16_t* const* P, c
   rows(n, 64, [&](int f, int y0, int y1, int w) {
     Scratch& t = slot(f);
     upsampleNhwc(t.d0.data(), 32, 96, 96, up2_32_, up2_32_, t.refIn.data(), 64, 0, 96, y0, y1,
-                 rowScratch_[static_cast<size_t>(w)]);
+                 workerScratch_[static_cast<size_t>(w)]);
   });
   conv(kRef, n, &Scratch::refIn, &Scratch::ref);
   if (dumping()) dumpNhwc("ref_relu", n, &Scratch::ref, 64, 64, 48, 0, 48);
@@ -855,7 +854,7 @@ void Engine::render(const uint16_t* const* pooled64, const uint16_t* const* P, c
     Scratch& t = slot(f);
     const uint16_t* p = P[f];
     const LinTab& T = up8_64_;
-    RowScratch& rs = rowScratch_[static_cast<size_t>(w)];
+    WorkerScratch& rs = workerScratch_[static_cast<size_t>(w)];
     float* vo = rs.f.data();  // the 64-wide rows mixed vertically: occlusion, grid x, grid y
     float* vgx = vo + 64;
     float* vgy = vgx + 64;
@@ -881,7 +880,7 @@ void Engine::render(const uint16_t* const* pooled64, const uint16_t* const* P, c
   rows(n, 256, [&](int f, int y0, int y1, int w) {
     Scratch& t = slot(f);
     const float* bi = basisImg_.data() + static_cast<size_t>(f) * kBasisCols;
-    RowScratch& rs = rowScratch_[static_cast<size_t>(w)];
+    WorkerScratch& rs = workerScratch_[static_cast<size_t>(w)];
     float* src = rs.f.data();  // rows 2y and 2y + 1 of the three warped planes and occ512
     float* px = src + 8 * kCrop;
     for (int y = y0; y < y1; ++y) {
@@ -914,14 +913,12 @@ void Engine::render(const uint16_t* const* pooled64, const uint16_t* const* P, c
     Scratch& t = slot(f);
     const float* bi = basisImg_.data() + static_cast<size_t>(f) * kBasisCols;
     const LinTab& T = up2_256_;
-    RowScratch& rs = rowScratch_[static_cast<size_t>(w)];
+    WorkerScratch& rs = workerScratch_[static_cast<size_t>(w)];
     float* corr = rs.f.data();  // correction row y / 2, 256 pixels of 16 channels
     float* occ = corr + 256 * 16;
     float* warp = occ + kCrop;
     float* v = warp + kCrop;  // the basis rows mixed vertically
     float* res = v + 256;
-    float* up = res + kCrop;
-    float* crow = up + kCrop;
     for (int y = y0; y < y1; ++y) {
       const size_t Y = static_cast<size_t>(y);
       simd::f16ToF32(t.corr2.data() + static_cast<size_t>(y / 2) * 256 * 16, corr, 256 * 16);
@@ -933,14 +930,11 @@ void Engine::render(const uint16_t* const* pooled64, const uint16_t* const* P, c
         const float* r1 = pl + static_cast<size_t>(T.i1[Y]) * 256;
         for (size_t j = 0; j < 256; ++j) v[j] = wy0 * r0[j] + wy1 * r1[j];
         simd::f16ToF32(t.warped.data() + c * kPlane + Y * kCrop, warp, kCrop);
-        // The horizontal half of the upsampling and the correction's two pixels per source pixel
-        // are gathered into rows first, so the sum below runs in vectors.
         const float* cr = corr + 4 * c + 2 * static_cast<size_t>(y & 1);
         for (size_t X = 0; X < static_cast<size_t>(kCrop); ++X) {
-          up[X] = T.w0[X] * v[T.i0[X]] + T.w1[X] * v[T.i1[X]];
-          crow[X] = cr[(X / 2) * 16 + (X & 1)];
+          const float up = T.w0[X] * v[T.i0[X]] + T.w1[X] * v[T.i1[X]];
+          res[X] = warp[X] * occ[X] + up + cr[(X / 2) * 16 + (X & 1)];
         }
-        for (size_t X = 0; X < static_cast<size_t>(kCrop); ++X) res[X] = warp[X] * occ[X] + up[X] + crow[X];
         simd::f32ToF16(res, t.refined.data() + c * kPlane + Y * kCrop, kCrop);
       }
     }
